@@ -1,0 +1,159 @@
+#include "convert_row.h"
+
+#if !defined(BRAVIK_SCALAR_ONLY) && (defined(__x86_64__) || defined(__i386__))
+#define BRAVIK_X86_KERNELS 1
+#include <immintrin.h>
+#endif
+
+namespace {
+
+// The reference kernel; every vector kernel hands its tail to it.
+void ConvertRowScalar(const uint8_t* input, uint8_t* output, int32_t count) {
+  for (int32_t i = 0; i < count; ++i) {
+    const unsigned blue = input[0];
+    const unsigned green = input[1];
+    const unsigned red = input[2];
+    const unsigned word = ((red >> 3) << 11) | ((green >> 2) << 5) | (blue >> 3);
+    output[0] = static_cast<uint8_t>(word);
+    output[1] = static_cast<uint8_t>(word >> 8);
+    input += 3;
+    output += 2;
+  }
+}
+
+#ifdef BRAVIK_X86_KERNELS
+
+// Eight pixels per 256-bit register: each 128-bit lane takes four pixels (12
+// bytes) and widens them to 32-bit lanes holding blue | green << 8 | red << 16,
+// from which the three fields are cut with one shift and one mask each.
+__attribute__((target("avx2"))) __m256i PackEightPixels(const uint8_t* input) {
+  const __m256i spread = _mm256_setr_epi8(
+      0, 1, 2, -1, 3, 4, 5, -1, 6, 7, 8, -1, 9, 10, 11, -1,  //
+      0, 1, 2, -1, 3, 4, 5, -1, 6, 7, 8, -1, 9, 10, 11, -1);
+  // Each load is 16 bytes of which 12 are used; the caller guarantees the
+  // four bytes past them still lie inside the row.
+  const __m128i low = _mm_loadu_si128(reinterpret_cast<const __m128i*>(input));
+  const __m128i high =
+      _mm_loadu_si128(reinterpret_cast<const __m128i*>(input + 12));
+  const __m256i pixels = _mm256_shuffle_epi8(
+      _mm256_inserti128_si256(_mm256_castsi128_si256(low), high, 1), spread);
+  const __m256i red = _mm256_and_si256(_mm256_srli_epi32(pixels, 8),
+                                       _mm256_set1_epi32(0xF800));
+  const __m256i green = _mm256_and_si256(_mm256_srli_epi32(pixels, 5),
+                                         _mm256_set1_epi32(0x07E0));
+  const __m256i blue = _mm256_and_si256(_mm256_srli_epi32(pixels, 3),
+                                        _mm256_set1_epi32(0x001F));
+  return _mm256_or_si256(_mm256_or_si256(red, green), blue);
+}
+
+__attribute__((target("avx2"))) void ConvertRowAvx2(const uint8_t* input,
+                                                    uint8_t* output,
+                                                    int32_t count) {
+  int32_t done = 0;
+  // Sixteen pixels are 48 bytes, but the last load reads bytes 36 to 51:
+  // stop while fewer than 18 pixels (54 bytes) remain, so no load passes the
+  // end of the row.
+  for (; count - done >= 18; done += 16) {
+    const uint8_t* in = input + static_cast<intptr_t>(done) * 3;
+    const __m256i first = PackEightPixels(in);
+    const __m256i second = PackEightPixels(in + 24);
+    // packus interleaves per 128-bit lane: pixels 0-3, 8-11, 4-7, 12-15.
+    const __m256i words = _mm256_permute4x64_epi64(
+        _mm256_packus_epi32(first, second), 0xD8);
+    _mm256_storeu_si256(
+        reinterpret_cast<__m256i*>(output + static_cast<intptr_t>(done) * 2),
+        words);
+  }
+  ConvertRowScalar(input + static_cast<intptr_t>(done) * 3,
+                   output + static_cast<intptr_t>(done) * 2, count - done);
+}
+
+// Thirty-two pixels per step with a cross-lane byte permute: one permute
+// gathers green | red << 8 into each 16-bit lane, another blue alone.
+__attribute__((target("avx512f,avx512bw,avx512vbmi"))) void ConvertRowAvx512(
+    const uint8_t* input, uint8_t* output, int32_t count) {
+  alignas(64) static constexpr uint8_t kGreenRed[64] = {
+      1,  2,  4,  5,  7,  8,  10, 11, 13, 14, 16, 17, 19, 20, 22, 23,
+      25, 26, 28, 29, 31, 32, 34, 35, 37, 38, 40, 41, 43, 44, 46, 47,
+      49, 50, 52, 53, 55, 56, 58, 59, 61, 62, 64, 65, 67, 68, 70, 71,
+      73, 74, 76, 77, 79, 80, 82, 83, 85, 86, 88, 89, 91, 92, 94, 95};
+  alignas(64) static constexpr uint8_t kBlue[64] = {
+      0,  0, 3,  0, 6,  0, 9,  0, 12, 0, 15, 0, 18, 0, 21, 0,
+      24, 0, 27, 0, 30, 0, 33, 0, 36, 0, 39, 0, 42, 0, 45, 0,
+      48, 0, 51, 0, 54, 0, 57, 0, 60, 0, 63, 0, 66, 0, 69, 0,
+      72, 0, 75, 0, 78, 0, 81, 0, 84, 0, 87, 0, 90, 0, 93, 0};
+  const __m512i green_red_index = _mm512_load_si512(kGreenRed);
+  const __m512i blue_index = _mm512_load_si512(kBlue);
+  const __mmask64 even_bytes = 0x5555555555555555ULL;
+  int32_t done = 0;
+  // Exactly 96 bytes are read per step: 64 and then 32.
+  for (; count - done >= 32; done += 32) {
+    const uint8_t* in = input + static_cast<intptr_t>(done) * 3;
+    const __m512i front = _mm512_loadu_si512(in);
+    // Only the low 32 bytes are loaded; the masked-off ones are not touched.
+    const __m512i back = _mm512_maskz_loadu_epi8(0xFFFFFFFFULL, in + 64);
+    const __m512i green_red =
+        _mm512_permutex2var_epi8(front, green_red_index, back);
+    const __m512i blue =
+        _mm512_maskz_permutex2var_epi8(even_bytes, front, blue_index, back);
+    const __m512i words = _mm512_or_si512(
+        _mm512_or_si512(
+            _mm512_and_si512(green_red, _mm512_set1_epi16(
+                                            static_cast<int16_t>(0xF800))),
+            _mm512_slli_epi16(
+                _mm512_and_si512(green_red, _mm512_set1_epi16(0x00FC)), 3)),
+        _mm512_srli_epi16(blue, 3));
+    _mm512_storeu_si512(output + static_cast<intptr_t>(done) * 2, words);
+  }
+  ConvertRowScalar(input + static_cast<intptr_t>(done) * 3,
+                   output + static_cast<intptr_t>(done) * 2, count - done);
+}
+
+bool CpuHasAvx2() { return __builtin_cpu_supports("avx2") != 0; }
+
+bool CpuHasAvx512() {
+  return __builtin_cpu_supports("avx512f") != 0 &&
+         __builtin_cpu_supports("avx512bw") != 0 &&
+         __builtin_cpu_supports("avx512vbmi") != 0;
+}
+
+#endif  // BRAVIK_X86_KERNELS
+
+RowKernelEntry AvailableKernel(int index) {
+  const RowKernelEntry kernels[] = {
+      {"scalar", ConvertRowScalar},
+#ifdef BRAVIK_X86_KERNELS
+      {CpuHasAvx2() ? "avx2" : nullptr, ConvertRowAvx2},
+      {CpuHasAvx512() ? "avx512" : nullptr, ConvertRowAvx512},
+#endif
+  };
+  int seen = 0;
+  for (const RowKernelEntry& kernel : kernels) {
+    if (kernel.name != nullptr && seen++ == index) {
+      return kernel;
+    }
+  }
+  return {nullptr, nullptr};
+}
+
+int CountAvailableKernels() {
+  int count = 0;
+  while (AvailableKernel(count).name != nullptr) {
+    ++count;
+  }
+  return count;
+}
+
+// Chosen once, before main runs: the last available kernel is the widest.
+const RowKernel chosen_kernel =
+    AvailableKernel(CountAvailableKernels() - 1).convert;
+
+}  // namespace
+
+void ConvertRow(const uint8_t* input, uint8_t* output, int32_t count) {
+  chosen_kernel(input, output, count);
+}
+
+int CountRowKernels() { return CountAvailableKernels(); }
+
+RowKernelEntry GetRowKernel(int index) { return AvailableKernel(index); }
