@@ -1,0 +1,164 @@
+// Every row kernel this build has and this CPU can run must give exactly the
+// scalar kernel's bytes, and must touch nothing outside its two ranges.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "convert_row.h"
+
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+
+// A heap block of exactly `size` bytes, so that AddressSanitizer flags any
+// access one byte past either end.
+std::unique_ptr<uint8_t[]> ExactBlock(size_t size) {
+  return std::make_unique<uint8_t[]>(size);
+}
+
+Bytes RandomBytes(size_t size, uint32_t stream) {
+  std::mt19937 generator(stream);
+  Bytes bytes(size);
+  for (uint8_t& byte : bytes) {
+    byte = static_cast<uint8_t>(generator());
+  }
+  return bytes;
+}
+
+Bytes ConvertWith(RowKernel kernel, const Bytes& pixels) {
+  const auto count = static_cast<int32_t>(pixels.size() / 3);
+  Bytes words(static_cast<size_t>(count) * 2);
+  kernel(pixels.data(), words.data(), count);
+  return words;
+}
+
+class RowKernelTest : public testing::TestWithParam<int> {
+ protected:
+  RowKernel Kernel() const { return GetRowKernel(GetParam()).convert; }
+  static RowKernel Scalar() { return GetRowKernel(0).convert; }
+};
+
+TEST(RowKernelListTest, ScalarComesFirstAndTheToolUsesTheWidest) {
+  ASSERT_GE(CountRowKernels(), 1);
+  EXPECT_STREQ(GetRowKernel(0).name, "scalar");
+  EXPECT_EQ(GetRowKernel(CountRowKernels()).convert, nullptr);
+#ifdef BRAVIK_SCALAR_ONLY
+  EXPECT_EQ(CountRowKernels(), 1);
+#endif
+  // ConvertRow must agree with the last kernel on a row long enough to take
+  // every vector path; the widest one is the dispatch target.
+  const Bytes pixels = RandomBytes(3 * 1000, 7);
+  Bytes through_dispatch(2000);
+  ConvertRow(pixels.data(), through_dispatch.data(), 1000);
+  EXPECT_EQ(through_dispatch,
+            ConvertWith(GetRowKernel(CountRowKernels() - 1).convert, pixels));
+}
+
+// Pins the packing itself: full components, each field alone, and the
+// truncation boundaries (7 and 3 drop to zero, 8 and 4 are the first steps).
+TEST_P(RowKernelTest, PacksKnownColours) {
+  struct Case {
+    uint8_t blue, green, red;
+    uint16_t word;
+  };
+  const Case cases[] = {
+      {0, 0, 255, 0xF800},   {0, 255, 0, 0x07E0}, {255, 0, 0, 0x001F},
+      {255, 255, 255, 0xFFFF}, {0, 0, 0, 0x0000},   {7, 3, 7, 0x0000},
+      {8, 4, 8, 0x0821},     {0x5A, 0xA5, 0x3C, 0x3D2B},
+  };
+  // Repeated so that the long vector loops see them as well as the tails.
+  constexpr int kRepeats = 40;
+  Bytes pixels;
+  Bytes expected;
+  for (int repeat = 0; repeat < kRepeats; ++repeat) {
+    for (const Case& known : cases) {
+      pixels.insert(pixels.end(), {known.blue, known.green, known.red});
+      expected.push_back(static_cast<uint8_t>(known.word & 0xFF));
+      expected.push_back(static_cast<uint8_t>(known.word >> 8));
+    }
+  }
+  EXPECT_EQ(ConvertWith(Kernel(), pixels), expected);
+}
+
+TEST_P(RowKernelTest, MatchesScalarOnEveryColour) {
+  constexpr size_t kColours = size_t{1} << 24;
+  Bytes pixels(kColours * 3);
+  for (size_t colour = 0; colour < kColours; ++colour) {
+    pixels[colour * 3] = static_cast<uint8_t>(colour);
+    pixels[colour * 3 + 1] = static_cast<uint8_t>(colour >> 8);
+    pixels[colour * 3 + 2] = static_cast<uint8_t>(colour >> 16);
+  }
+  const Bytes expected = ConvertWith(Scalar(), pixels);
+  const Bytes actual = ConvertWith(Kernel(), pixels);
+  ASSERT_EQ(actual.size(), expected.size());
+  // Report the first differing colour rather than two 32 MiB dumps.
+  for (size_t colour = 0; colour < kColours; ++colour) {
+    const size_t at = colour * 2;
+    ASSERT_TRUE(actual[at] == expected[at] && actual[at + 1] == expected[at + 1])
+        << "colour 0x" << std::hex << colour;
+  }
+}
+
+// Every short length at every alignment: the vector loops' bounds and the
+// hand-over to the scalar tail are where over-reads and off-by-ones hide.
+TEST_P(RowKernelTest, MatchesScalarAtEveryLengthAndOffset) {
+  constexpr int32_t kMaxCount = 130;
+  constexpr size_t kMaxOffset = 64;
+  constexpr size_t kGuard = 64;
+  constexpr uint8_t kFill = 0xA5;
+  const Bytes source = RandomBytes(kMaxCount * 3, 11);
+
+  for (int32_t count = 0; count <= kMaxCount; ++count) {
+    const size_t in_size = static_cast<size_t>(count) * 3;
+    const size_t out_size = static_cast<size_t>(count) * 2;
+    const Bytes row(source.begin(), source.begin() + static_cast<ptrdiff_t>(in_size));
+    const Bytes expected = ConvertWith(Scalar(), row);
+    for (size_t offset = 0; offset < kMaxOffset; ++offset) {
+      SCOPED_TRACE("count " + std::to_string(count) + ", offset " +
+                   std::to_string(offset));
+      // The row ends exactly where its block ends, and so do the words.
+      const auto input = ExactBlock(offset + in_size);
+      std::copy(row.begin(), row.end(), input.get() + offset);
+      const auto output = ExactBlock(offset + out_size);
+      Kernel()(input.get() + offset, output.get() + offset, count);
+      ASSERT_TRUE(std::equal(expected.begin(), expected.end(),
+                             output.get() + offset));
+
+      // Without a sanitizer, stray writes show up in the bytes around the
+      // words instead.
+      Bytes guarded(kGuard + offset + out_size + kGuard, kFill);
+      Kernel()(input.get() + offset, guarded.data() + kGuard + offset, count);
+      ASSERT_TRUE(std::equal(expected.begin(), expected.end(),
+                             guarded.begin() + static_cast<ptrdiff_t>(kGuard + offset)));
+      for (size_t at = 0; at < guarded.size(); ++at) {
+        if (at < kGuard + offset || at >= kGuard + offset + out_size) {
+          ASSERT_EQ(guarded[at], kFill) << "byte " << at << " was written";
+        }
+      }
+    }
+  }
+}
+
+TEST_P(RowKernelTest, ConvertsNothingForZeroOrNegativeCounts) {
+  const Bytes pixels = RandomBytes(96, 3);
+  const Bytes untouched(64, 0xA5);
+  for (const int32_t count : {0, -1, -32, INT32_MIN}) {
+    Bytes words = untouched;
+    Kernel()(pixels.data(), words.data(), count);
+    EXPECT_EQ(words, untouched) << "count " << count;
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    AllKernels, RowKernelTest, testing::Range(0, CountRowKernels()),
+    [](const testing::TestParamInfo<int>& info) {
+      return std::string(GetRowKernel(info.param).name);
+    });
+
+}  // namespace
