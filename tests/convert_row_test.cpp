@@ -53,7 +53,7 @@ TEST(RowKernelListTest, ScalarComesFirstAndTheToolUsesTheWidest) {
 #endif
   // ConvertRow must agree with the last kernel on a row long enough to take
   // every vector path; the widest one is the dispatch target.
-  const Bytes pixels = RandomBytes(3 * 1000, 7);
+  const Bytes pixels = RandomBytes(size_t{3} * 1000, 7);
   Bytes through_dispatch(2000);
   ConvertRow(pixels.data(), through_dispatch.data(), 1000);
   EXPECT_EQ(through_dispatch,
@@ -112,7 +112,7 @@ TEST_P(RowKernelTest, MatchesScalarAtEveryLengthAndOffset) {
   constexpr size_t kMaxOffset = 64;
   constexpr size_t kGuard = 64;
   constexpr uint8_t kFill = 0xA5;
-  const Bytes source = RandomBytes(kMaxCount * 3, 11);
+  const Bytes source = RandomBytes(size_t{kMaxCount} * 3, 11);
 
   for (int32_t count = 0; count <= kMaxCount; ++count) {
     const size_t in_size = static_cast<size_t>(count) * 3;
