@@ -137,9 +137,9 @@ Expected Predict(const uint8_t* data, size_t size) {
     return {kConverted, {}};
   }
   const uint64_t stride = (static_cast<uint64_t>(width) * 3 + 3) / 4 * 4;
-  const uint64_t last_byte =
-      pixel_offset + stride * static_cast<uint64_t>(rows - 1) +
-      static_cast<uint64_t>(width) * 3;
+  const uint64_t last_byte = pixel_offset +
+                             stride * static_cast<uint64_t>(rows - 1) +
+                             static_cast<uint64_t>(width) * 3;
   if (size < last_byte) {
     return {kTruncated, {}};
   }
@@ -150,8 +150,8 @@ Expected Predict(const uint8_t* data, size_t size) {
     const uint8_t* pixel =
         data + pixel_offset + static_cast<uint64_t>(stored_row) * stride;
     for (int64_t x = 0; x < width; ++x, pixel += 3) {
-      const unsigned word = (pixel[2] / 8u) * 2048u + (pixel[1] / 4u) * 32u +
-                            pixel[0] / 8u;
+      const unsigned word =
+          (pixel[2] / 8u) * 2048u + (pixel[1] / 4u) * 32u + pixel[0] / 8u;
       expected.output.push_back(static_cast<uint8_t>(word % 256));
       expected.output.push_back(static_cast<uint8_t>(word / 256));
     }
@@ -176,8 +176,8 @@ Bytes ReadWhole(const std::string& path, bool* exists) {
 }
 
 void WriteWhole(const std::string& path, const uint8_t* data, size_t size) {
-  const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC,
-                      0600);
+  const int fd =
+      open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
   Require(fd >= 0, "cannot create a scratch file", path);
   while (size > 0) {
     const ssize_t put = write(fd, data, size);
@@ -216,7 +216,8 @@ const Scratch& GetScratch() {
 
 // Calls ConvertBitmap with standard output captured, the output file holding
 // stale bytes beforehand.
-Observed Convert(const std::string& input_path, const std::string& output_path) {
+Observed Convert(const std::string& input_path,
+                 const std::string& output_path) {
   const Scratch& scratch = GetScratch();
   if (output_path != input_path) {
     const uint8_t stale[] = {'s', 't', 'a', 'l', 'e'};
@@ -258,8 +259,8 @@ Observed ConvertFromPipe(const uint8_t* data, size_t size) {
     close(write_end);
   });
   // Opening the descriptor's path gives the converter its own read end.
-  const Observed observed = Convert(
-      "/proc/self/fd/" + std::to_string(ends[0]), GetScratch().output);
+  const Observed observed =
+      Convert("/proc/self/fd/" + std::to_string(ends[0]), GetScratch().output);
   // With the last read end closed, a writer still blocked fails at once.
   close(ends[0]);
   writer.join();

@@ -33,7 +33,8 @@ int main(int argc, char* argv[]) {
     std::vector<std::filesystem::path> files;
     if (std::filesystem::is_directory(root)) {
       for (const auto& entry : std::filesystem::directory_iterator(root)) {
-        if (entry.is_regular_file() && entry.path().filename().string()[0] != '.') {
+        if (entry.is_regular_file() &&
+            entry.path().filename().string()[0] != '.') {
           files.push_back(entry.path());
         }
       }

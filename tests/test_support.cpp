@@ -2,15 +2,18 @@
 
 #include <fcntl.h>
 #include <spawn.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <csignal>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <stdexcept>
+#include <thread>
 
 extern char** environ;
 
@@ -159,6 +162,56 @@ ToolRun RunTool(const std::vector<std::string>& args,
   run.out = ReadText(out_path);
   run.err = ReadText(err_path);
   RemoveTree(scratch);
+  return run;
+}
+
+ToolRun RunToolOnPipe(const std::vector<std::string>& args,
+                      const Bytes& stdin_bytes) {
+  int ends[2];
+  if (pipe2(ends, O_CLOEXEC) != 0) {
+    throw std::runtime_error("pipe failed");
+  }
+  std::thread writer(FeedPipe, ends[1], std::cref(stdin_bytes));
+  // The child opens its standard input through this path before exec, while
+  // it still holds the parent's descriptors; the write end closes at exec.
+  const ToolRun run = RunTool(args, "/dev/fd/" + std::to_string(ends[0]));
+  // With no reader left, a writer still waiting fails at once.
+  close(ends[0]);
+  writer.join();
+  return run;
+}
+
+void FeedPipe(int fd, const Bytes& bytes) {
+  // A write to a pipe nobody reads raises SIGPIPE in the writing thread;
+  // blocked here, it stays pending and dies with the thread.
+  sigset_t pipe_signal;
+  sigemptyset(&pipe_signal);
+  sigaddset(&pipe_signal, SIGPIPE);
+  pthread_sigmask(SIG_BLOCK, &pipe_signal, nullptr);
+  size_t done = 0;
+  while (done < bytes.size()) {
+    const ssize_t put = write(fd, bytes.data() + done, bytes.size() - done);
+    if (put <= 0) {
+      break;
+    }
+    done += static_cast<size_t>(put);
+  }
+  close(fd);
+}
+
+ToolRun RunToolWithFileSizeLimit(const std::vector<std::string>& args,
+                                 uint64_t max_bytes) {
+  // Both settings pass to the child through spawn and exec; this process
+  // writes no file while they are in force.
+  rlimit saved_limit{};
+  getrlimit(RLIMIT_FSIZE, &saved_limit);
+  rlimit limit = saved_limit;
+  limit.rlim_cur = static_cast<rlim_t>(max_bytes);
+  setrlimit(RLIMIT_FSIZE, &limit);
+  const auto saved_action = std::signal(SIGXFSZ, SIG_IGN);
+  const ToolRun run = RunTool(args);
+  std::signal(SIGXFSZ, saved_action);
+  setrlimit(RLIMIT_FSIZE, &saved_limit);
   return run;
 }
 

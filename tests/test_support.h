@@ -44,6 +44,20 @@ struct ToolRun {
 ToolRun RunTool(const std::vector<std::string>& args,
                 const std::string& stdin_path = "");
 
+// Runs the tool with standard input a pipe that another thread fills with
+// `stdin_bytes` and then closes, so "/dev/stdin" names a pipe.
+ToolRun RunToolOnPipe(const std::vector<std::string>& args,
+                      const Bytes& stdin_bytes);
+
+// Writes `bytes` into the pipe or FIFO `fd` and closes it. Stops early,
+// without a signal, once the reader has gone: a refusal need not read it all.
+void FeedPipe(int fd, const Bytes& bytes);
+
+// Runs the tool unable to grow any file past `max_bytes`: a write beyond
+// fails (EFBIG) instead of raising SIGXFSZ. Shows how much a run writes.
+ToolRun RunToolWithFileSizeLimit(const std::vector<std::string>& args,
+                                 uint64_t max_bytes);
+
 // A fresh empty directory under the system's temporary directory, removed
 // with everything in it by RemoveTree.
 std::string MakeScratchDir();
