@@ -18,11 +18,13 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <condition_variable>
 #include <csignal>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -243,27 +245,73 @@ Observed Convert(const std::string& input_path,
   return observed;
 }
 
-// Runs the converter on a pipe that a second thread fills with `data`.
-Observed ConvertFromPipe(const uint8_t* data, size_t size) {
-  int ends[2];
-  Require(pipe2(ends, O_CLOEXEC) == 0, "pipe failed", "");
-  std::thread writer([write_end = ends[1], data, size] {
+// What the pipe writer is asked to send next.
+struct PipeJob {
+  int fd = -1;
+  const uint8_t* data = nullptr;
+  size_t size = 0;
+  bool pending = false;
+};
+
+// Shared with the writer thread. Never destroyed: the thread is still
+// waiting on it when the process exits.
+struct PipeWriter {
+  std::mutex mutex;
+  std::condition_variable changed;
+  PipeJob job;
+};
+
+void WritePipeJobs(PipeWriter* writer) {
+  for (;;) {
+    std::unique_lock<std::mutex> lock(writer->mutex);
+    writer->changed.wait(lock, [writer] { return writer->job.pending; });
+    const PipeJob job = writer->job;
+    lock.unlock();
     size_t done = 0;
-    while (done < size) {
-      const ssize_t put = write(write_end, data + done, size - done);
+    while (done < job.size) {
+      const ssize_t put = write(job.fd, job.data + done, job.size - done);
       if (put <= 0) {
         break;  // the reader is gone: it refused the input early
       }
       done += static_cast<size_t>(put);
     }
-    close(write_end);
-  });
+    close(job.fd);
+    lock.lock();
+    writer->job.pending = false;
+    writer->changed.notify_all();
+  }
+}
+
+// One writer thread serves every run: a thread started per input costs the
+// sanitizer runtimes a little memory that they never give back.
+PipeWriter& GetPipeWriter() {
+  static PipeWriter* const writer = [] {
+    auto* const started = new PipeWriter;
+    std::thread(WritePipeJobs, started).detach();
+    return started;
+  }();
+  return *writer;
+}
+
+// Runs the converter on a pipe that the writer thread fills with `data`
+// while the converter reads, so reads come back short as they do from a
+// real pipe.
+Observed ConvertFromPipe(const uint8_t* data, size_t size) {
+  PipeWriter& writer = GetPipeWriter();
+  int ends[2];
+  Require(pipe2(ends, O_CLOEXEC) == 0, "pipe failed", "");
+  {
+    const std::lock_guard<std::mutex> lock(writer.mutex);
+    writer.job = PipeJob{ends[1], data, size, true};
+  }
+  writer.changed.notify_all();
   // Opening the descriptor's path gives the converter its own read end.
   const Observed observed =
       Convert("/proc/self/fd/" + std::to_string(ends[0]), GetScratch().output);
   // With the last read end closed, a writer still blocked fails at once.
   close(ends[0]);
-  writer.join();
+  std::unique_lock<std::mutex> lock(writer.mutex);
+  writer.changed.wait(lock, [&writer] { return !writer.job.pending; });
   return observed;
 }
 
