@@ -2,17 +2,20 @@
 //
 // The input is read front to back only, in blocks of whole rows, so a pipe or
 // FIFO works as well as a file. BMP rows are usually stored bottom row first;
-// each block's rows are converted in reverse into one output buffer and land
-// with a single positioned write, so the output needs seeking but the input
-// never does. Memory is two fixed buffers, whatever the picture.
+// each block's rows are converted where they were read and land, in reverse
+// order, with a single gathering positioned write, so the output needs
+// seeking but the input never does. Memory is one fixed block, whatever the
+// picture.
 #include "convert_bitmap.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -44,13 +47,17 @@ constexpr uint32_t kMaskBytes = 12;           // red, green, blue bit fields
 constexpr uint32_t kBitFields = 3;
 
 // Input is read this many bytes of whole rows at a time; the widest row
-// (10000 pixels, 30000 bytes) fits many times over.
-constexpr size_t kInputBlockBytes = size_t{256} * 1024;
-// Two output bytes for every three input bytes, at most.
-constexpr size_t kOutputBlockBytes = kInputBlockBytes / 3 * 2 + 2;
+// (10000 pixels, 30000 bytes) fits many times over. Each read and write
+// costs a system call, and those are dear next to copying a few bytes, so a
+// block is large; rows are converted in place, so that the one block is all
+// the cache has to hold.
+constexpr size_t kInputBlockBytes = size_t{1024} * 1024;
+// A block goes out with one gathering write of one piece per row, and
+// pwritev() takes at most IOV_MAX pieces.
+constexpr size_t kMaxRowsPerBlock = std::min(IOV_MAX, 1024);
 
 uint8_t input_block[kInputBlockBytes];
-uint8_t output_block[kOutputBlockBytes];
+iovec row_pieces[kMaxRowsPerBlock];
 
 // What the headers say about the pixel array.
 struct Bitmap {
@@ -94,17 +101,18 @@ ssize_t ReadFully(int fd, uint8_t* data, size_t size) {
   return static_cast<ssize_t>(done);
 }
 
-// Writes `size` bytes at `offset`. Writes that continue where the last one
-// ended go through write(), so a picture stored top row first can stream into
-// a pipe; the rest are positioned writes. `position` tracks the descriptor's
-// own offset, which pwrite() leaves alone.
-bool WriteFully(int fd, const uint8_t* data, size_t size, uint64_t offset,
+// Writes the `count` pieces, one after the other, at `offset`. Writes that
+// continue where the last one ended go through writev(), so a picture stored
+// top row first can stream into a pipe; the rest are positioned writes.
+// `position` tracks the descriptor's own offset, which pwritev() leaves
+// alone. The pieces are used up as they are written.
+bool WriteFully(int fd, iovec* pieces, int count, uint64_t offset,
                 uint64_t* position) {
-  while (size > 0) {
+  while (count > 0) {
     const bool in_sequence = offset == *position;
     const ssize_t written =
-        in_sequence ? write(fd, data, size)
-                    : pwrite(fd, data, size, static_cast<off_t>(offset));
+        in_sequence ? writev(fd, pieces, count)
+                    : pwritev(fd, pieces, count, static_cast<off_t>(offset));
     if (written < 0 && errno == EINTR) {
       continue;
     }
@@ -114,9 +122,17 @@ bool WriteFully(int fd, const uint8_t* data, size_t size, uint64_t offset,
     if (in_sequence) {
       *position += static_cast<uint64_t>(written);
     }
-    data += written;
-    size -= static_cast<size_t>(written);
     offset += static_cast<uint64_t>(written);
+    auto left = static_cast<size_t>(written);
+    while (count > 0 && left >= pieces->iov_len) {
+      left -= pieces->iov_len;
+      ++pieces;
+      --count;
+    }
+    if (count > 0) {
+      pieces->iov_base = static_cast<uint8_t*>(pieces->iov_base) + left;
+      pieces->iov_len -= left;
+    }
   }
   return true;
 }
@@ -241,7 +257,8 @@ Outcome ConvertPixels(int input, int output, const Bitmap& bitmap) {
   // Rows are padded to a multiple of four bytes.
   const uint64_t stride = (width * 3 + 3) & ~uint64_t{3};
   const uint64_t words_per_row = width * 2;
-  const uint64_t rows_per_block = kInputBlockBytes / stride;
+  const uint64_t rows_per_block =
+      std::min<uint64_t>(kInputBlockBytes / stride, kMaxRowsPerBlock);
   uint64_t position = 0;
 
   for (uint64_t row = 0; row < rows;) {
@@ -258,15 +275,17 @@ Outcome ConvertPixels(int input, int output, const Bitmap& bitmap) {
     if (static_cast<size_t>(got) < needed) {
       return Outcome::kTruncated;
     }
+    // A row's words are never longer than its pixels, so they overwrite only
+    // its own pixels and those of rows already converted.
     for (uint64_t i = 0; i < count; ++i) {
+      uint8_t* words = input_block + i * words_per_row;
+      ConvertRow(input_block + i * stride, words, bitmap.width);
       const uint64_t slot = top_down ? i : count - 1 - i;
-      ConvertRow(input_block + i * stride, output_block + slot * words_per_row,
-                 bitmap.width);
+      row_pieces[slot] = {words, static_cast<size_t>(words_per_row)};
     }
     // The block's rows, top to bottom, sit side by side in the output.
     const uint64_t top_row = top_down ? row : rows - row - count;
-    if (!WriteFully(output, output_block,
-                    static_cast<size_t>(count * words_per_row),
+    if (!WriteFully(output, row_pieces, static_cast<int>(count),
                     top_row * words_per_row, &position)) {
       return Outcome::kCantWrite;
     }

@@ -14,8 +14,10 @@
 
 // Converts `count` pixels: reads 3 x count bytes from `input` and writes
 // 2 x count bytes to `output`. A count of zero or less converts nothing.
-// Never touches a byte outside those two ranges. Uses the fastest kernel the
-// CPU has, chosen once at start-up.
+// Never touches a byte outside those two ranges. `output` may be `input`
+// itself or start anywhere before it: every pixel is read before its word,
+// or any later one, is stored, so rows can be converted in place. Uses the
+// fastest kernel the CPU has, chosen once at start-up.
 void ConvertRow(const uint8_t* input, uint8_t* output, int32_t count);
 
 using RowKernel = void (*)(const uint8_t* input, uint8_t* output,

@@ -145,6 +145,30 @@ TEST_P(RowKernelTest, MatchesScalarAtEveryLengthAndOffset) {
   }
 }
 
+// The converter turns each row into words within the same buffer: the words
+// start at or before the row's first pixel and must come out as if written
+// elsewhere.
+TEST_P(RowKernelTest, ConvertsInPlaceAndIntoEarlierBytes) {
+  constexpr int32_t kMaxCount = 130;
+  const Bytes source = RandomBytes(size_t{kMaxCount} * 3, 5);
+  for (int32_t count = 0; count <= kMaxCount; ++count) {
+    const size_t in_size = static_cast<size_t>(count) * 3;
+    const Bytes row(source.begin(), source.begin() + static_cast<ptrdiff_t>(in_size));
+    const Bytes expected = ConvertWith(Scalar(), row);
+    // 0 is in place; the others put the words that many bytes earlier, up to
+    // a whole row's worth of words as for the next row of a block.
+    for (const size_t lead : {size_t{0}, size_t{1}, size_t{2}, size_t{31},
+                              size_t{64}, static_cast<size_t>(count) * 2}) {
+      SCOPED_TRACE("count " + std::to_string(count) + ", words " +
+                   std::to_string(lead) + " bytes before the pixels");
+      const auto block = ExactBlock(lead + in_size);
+      std::copy(row.begin(), row.end(), block.get() + lead);
+      Kernel()(block.get() + lead, block.get(), count);
+      ASSERT_TRUE(std::equal(expected.begin(), expected.end(), block.get()));
+    }
+  }
+}
+
 TEST_P(RowKernelTest, ConvertsNothingForZeroOrNegativeCounts) {
   const Bytes pixels = RandomBytes(96, 3);
   const Bytes untouched(64, 0xA5);
