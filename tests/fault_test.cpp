@@ -172,8 +172,8 @@ TEST_F(FaultTest, InputThatCannotBeReadCreatesNoOutput) {
 // ----------------------------------------------------------
 
 // A pipe's length is unknown until it ends, so these run the streaming path
-// itself: pictures of several 256 KiB input blocks, and pipes that end
-// after some of the output has already been written.
+// itself: pictures of several input blocks, and pipes that end after some of
+// the output has already been written.
 struct PipeCase {
   const char* name;
   BitmapLayout layout;
@@ -185,15 +185,18 @@ BitmapLayout WithGap(BitmapLayout layout, uint32_t gap) {
   return layout;
 }
 
+// The large pictures span several input blocks, whether a block is bounded
+// by its bytes (3000-byte rows) or by its row count (4-byte rows).
 const PipeCase kPipeCases[] = {
-    // 900-byte rows: 291 rows to a block, three blocks in all.
-    {"BottomUpSeveralBlocks", Layout(300, 700), 0},
-    {"TopDownSeveralBlocks", Layout(300, -700), 0},
+    {"BottomUpSeveralBlocks", Layout(1000, 1200), 0},
+    {"TopDownSeveralBlocks", Layout(1000, -1200), 0},
+    {"NarrowSeveralBlocks", Layout(1, 5000), 0},
     {"GapReadThrough", WithGap(Layout(7, 5), 100000), 0},
-    {"BottomUpCutInLastBlock", Layout(300, 700), 1000},
-    {"TopDownCutInLastBlock", Layout(300, -700), 1000},
+    {"BottomUpCutInLastBlock", Layout(1000, 1200), 1000},
+    {"TopDownCutInLastBlock", Layout(1000, -1200), 1000},
+    {"NarrowCutInLastBlock", Layout(1, 5000), 10},
     {"CutInTheGap", WithGap(Layout(7, 5), 100000), 50000},
-    {"CutInFirstRow", Layout(300, 700), 300 * 700 * 3 - 5},
+    {"CutInFirstRow", Layout(1000, 1200), size_t{3000} * 1200 - 5},
 };
 
 enum class Feed { kStdinPipe, kFifo };
@@ -319,7 +322,7 @@ TEST(MemoryTest, PeakMemoryDoesNotGrowWithThePicture) {
   WriteFile(dir + "/small.bmp",
             MakeBitmap(Layout(16, 16), SampleColours(16, 16)));
   // 24 MB in, 16 MB out: holding the picture, or even its output, would
-  // show at once next to the fixed buffers (under 1 MiB).
+  // show at once next to the fixed buffers (about a megabyte).
   WriteFile(dir + "/large.bmp",
             MakeBitmap(Layout(4000, 2000), SampleColours(4000, 2000)));
   const long small = PeakRssKib({dir + "/small.bmp", dir + "/small.raw"}, dir);
