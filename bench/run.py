@@ -5,10 +5,11 @@ Builds the release binaries, makes the test pictures in a scratch directory
 (10000 x 10000 bottom-up and top-down, widths of every remainder mod 4, and
 32 x 32), checks every program's output once, and then times them in
 alternating rounds, rotating the order each round so that no program always
-runs first or last. Prints medians, ratios to the I/O floor, user CPU and
-peak memory, and whether each target holds.
+runs first or last. Prints medians, ratios to the I/O floor (the median of
+the ratios within each round), user CPU and peak memory, and whether each
+target holds.
 
-    /usr/bin/python3 bench/run.py [--rounds 7] [--scratch /tmp/bravik-bench]
+    /usr/bin/python3 bench/run.py [--rounds 11] [--scratch /tmp/bravik-bench]
 
 Needs about 2.5 GB free under the scratch directory; the pictures are kept
 there between runs and remade only when missing.
@@ -205,8 +206,13 @@ def alternate(tools, rounds, repeat=1):
             tool.time(repeat)
 
 
+def ratio(tool, baseline):
+    """The median over rounds of the wall-time ratio within each round: the
+    two ran moments apart, so load that drifts between rounds cancels."""
+    return statistics.median(a / b for a, b in zip(tool.walls, baseline.walls))
+
+
 def report(title, tools, baseline):
-    base = statistics.median(baseline.walls)
     print("\n%s (median of %d rounds)" % (title, len(baseline.walls)))
     print("  %-8s %10s %9s %9s %9s %9s %9s" %
           ("program", "wall ms", "min ms", "max ms", "x " + baseline.name,
@@ -216,17 +222,13 @@ def report(title, tools, baseline):
         user = statistics.median(tool.users)
         print("  %-8s %10.2f %9.2f %9.2f %9.3f %9.1f %9.2f" %
               (tool.name, wall * 1e3, min(tool.walls) * 1e3,
-               max(tool.walls) * 1e3, wall / base, 100 * user / wall,
+               max(tool.walls) * 1e3, ratio(tool, baseline), 100 * user / wall,
                tool.peak_kib / 1024))
-
-
-def ratio(tool, baseline):
-    return statistics.median(tool.walls) / statistics.median(baseline.walls)
 
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("--rounds", type=int, default=7)
+    parser.add_argument("--rounds", type=int, default=11)
     parser.add_argument("--scratch", default="/tmp/bravik-bench")
     parser.add_argument("--build-dir", default=os.path.join(REPO, "build",
                                                            "bench"))
@@ -244,8 +246,12 @@ def main():
     with open("/proc/cpuinfo") as f:
         model = next(line.split(":", 1)[1].strip() for line in f
                      if line.startswith("model name"))
-    print("machine: %s, %d cores; load at start: %s" %
-          (model, os.cpu_count(), os.getloadavg()))
+    revision = subprocess.run(["git", "-C", REPO, "describe", "--always",
+                               "--dirty"], capture_output=True, text=True,
+                              check=False).stdout.strip()
+    print("bravik %s on %s, %d cores, Linux %s; load at start: %.2f" %
+          (revision, model, os.cpu_count(), os.uname().release,
+           os.getloadavg()[0]))
 
     def picture(width, height, top_down=False):
         name = "%dx%d%s.bmp" % (width, height, "-topdown" if top_down else "")
@@ -349,7 +355,7 @@ def main():
          all(r <= 1.05 for _, r in layouts),
          ", ".join("%s %.3f" % item for item in layouts)),
     ]
-    print("\ntargets (load at end: %s)" % (os.getloadavg(),))
+    print("\ntargets (load at end: %.2f)" % os.getloadavg()[0])
     for label, held, figure in checks:
         print("  %-4s %-50s %s" % ("ok" if held else "MISS", label, figure))
     return 0 if all(held for _, held, _ in checks) else 1
