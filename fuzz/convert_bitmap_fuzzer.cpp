@@ -196,7 +196,8 @@ const Scratch& GetScratch() {
     struct stat status {};
     const char* base = "/dev/shm";
     if (stat(base, &status) != 0 || !S_ISDIR(status.st_mode)) {
-      base = std::getenv("TMPDIR") != nullptr ? std::getenv("TMPDIR") : "/tmp";
+      const char* tmpdir = std::getenv("TMPDIR");
+      base = tmpdir != nullptr ? tmpdir : "/tmp";
     }
     std::string pattern = std::string(base) + "/bravik-fuzz-XXXXXX";
     Require(mkdtemp(pattern.data()) != nullptr, "mkdtemp failed", pattern);
@@ -306,7 +307,7 @@ Observed ConvertFromPipe(const uint8_t* data, size_t size) {
   }
   writer.changed.notify_all();
   // Opening the descriptor's path gives the converter its own read end.
-  const Observed observed =
+  Observed observed =
       Convert("/proc/self/fd/" + std::to_string(ends[0]), GetScratch().output);
   // With the last read end closed, a writer still blocked fails at once.
   close(ends[0]);

@@ -227,7 +227,7 @@ ToolRun RunToolOnFifo(const std::string& fifo, const std::string& output,
       FeedPipe(fd, bytes);
     }
   });
-  const ToolRun run = RunTool({fifo, output});
+  ToolRun run = RunTool({fifo, output});
   // Frees a writer still waiting for a reader to open the FIFO.
   const int release = open(fifo.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
   if (release >= 0) {
@@ -294,6 +294,7 @@ long PeakRssKib(const std::vector<std::string>& args, const std::string& dir) {
                                            "-o",      report, BRAVIK_PATH};
   argv_strings.insert(argv_strings.end(), args.begin(), args.end());
   std::vector<char*> argv;
+  argv.reserve(argv_strings.size() + 1);
   for (std::string& arg : argv_strings) {
     argv.push_back(arg.data());
   }
