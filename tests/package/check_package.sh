@@ -2,16 +2,17 @@
 # Builds the Debian package from a configured and built tree, unpacks it into
 # a scratch root as dpkg would install it, and runs the installed tool on the
 # bundled sample picture.
-# Usage: check_package.sh <build dir> <source dir>
+# Usage: check_package.sh <build dir> <source dir> [cpack]
 set -euo pipefail
 build_dir=$1
 source_dir=$2
+cpack=${3:-cpack}
 scratch=$(mktemp -d)
 trap 'rm -rf "$scratch"' EXIT
 fail=0
 
 # -B keeps cpack's staging files and the package out of the build tree.
-if ! cpack -G DEB --config "$build_dir/CPackConfig.cmake" -B "$scratch/out" \
+if ! "$cpack" -G DEB --config "$build_dir/CPackConfig.cmake" -B "$scratch/out" \
   >"$scratch/cpack.log" 2>&1; then
   cat "$scratch/cpack.log"
   exit 1
