@@ -39,8 +39,9 @@ void ConvertRows(benchmark::State& state) {
     benchmark::ClobberMemory();
   }
   state.SetLabel(kernel.name);
-  state.SetBytesProcessed(state.iterations() *
-                          static_cast<int64_t>(rows * static_cast<size_t>(width) * 3));
+  state.SetBytesProcessed(
+      state.iterations() *
+      static_cast<int64_t>(rows * static_cast<size_t>(width) * 3));
 }
 
 void EveryKernelAndWidth(benchmark::internal::Benchmark* benchmark) {

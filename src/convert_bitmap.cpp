@@ -41,7 +41,7 @@ enum class Outcome {
 constexpr int64_t kMaxSide = 10000;
 
 constexpr size_t kFileHeaderSize = 14;
-constexpr uint32_t kCoreHeaderSize = 12;     // OS/2 1.x: 16-bit dimensions
+constexpr uint32_t kCoreHeaderSize = 12;      // OS/2 1.x: 16-bit dimensions
 constexpr uint32_t kLargestHeaderSize = 124;  // V5
 constexpr uint32_t kMaskBytes = 12;           // red, green, blue bit fields
 constexpr uint32_t kBitFields = 3;
@@ -237,8 +237,8 @@ bool SkipToPixels(int fd, bool seekable, uint64_t gap) {
     return gap == 0 || lseek(fd, static_cast<off_t>(gap), SEEK_CUR) >= 0;
   }
   while (gap > 0) {
-    const size_t chunk = static_cast<size_t>(
-        std::min<uint64_t>(gap, kInputBlockBytes));
+    const size_t chunk =
+        static_cast<size_t>(std::min<uint64_t>(gap, kInputBlockBytes));
     if (ReadFully(fd, input_block, chunk) != static_cast<ssize_t>(chunk)) {
       return false;
     }
@@ -252,8 +252,8 @@ bool SkipToPixels(int fd, bool seekable, uint64_t gap) {
 Outcome ConvertPixels(int input, int output, const Bitmap& bitmap) {
   const bool top_down = bitmap.height < 0;
   const uint64_t width = static_cast<uint64_t>(bitmap.width);
-  const uint64_t rows = static_cast<uint64_t>(
-      std::abs(static_cast<int64_t>(bitmap.height)));
+  const uint64_t rows =
+      static_cast<uint64_t>(std::abs(static_cast<int64_t>(bitmap.height)));
   // Rows are padded to a multiple of four bytes.
   const uint64_t stride = (width * 3 + 3) & ~uint64_t{3};
   const uint64_t words_per_row = width * 2;
@@ -298,8 +298,8 @@ Outcome ConvertPixels(int input, int output, const Bitmap& bitmap) {
 // padding not counted.
 uint64_t PixelDataEnd(const Bitmap& bitmap) {
   const uint64_t width = static_cast<uint64_t>(bitmap.width);
-  const uint64_t rows = static_cast<uint64_t>(
-      std::abs(static_cast<int64_t>(bitmap.height)));
+  const uint64_t rows =
+      static_cast<uint64_t>(std::abs(static_cast<int64_t>(bitmap.height)));
   if (width == 0 || rows == 0) {
     return 0;
   }
@@ -322,8 +322,8 @@ bool IsSameFile(const struct stat& input_status, const char* output_path) {
 }
 
 // Everything after both files are open: headers, checks, pixels.
-Outcome ConvertOpenFiles(int input, const struct stat& input_status,
-                         int output, Bitmap* bitmap) {
+Outcome ConvertOpenFiles(int input, const struct stat& input_status, int output,
+                         Bitmap* bitmap) {
   const Outcome header_outcome = ReadHeaders(input, bitmap);
   if (header_outcome != Outcome::kConverted) {
     return header_outcome;
@@ -337,7 +337,8 @@ Outcome ConvertOpenFiles(int input, const struct stat& input_status,
   if (seekable && static_cast<uint64_t>(input_status.st_size) < pixel_end) {
     return Outcome::kTruncated;
   }
-  if (!SkipToPixels(input, seekable, bitmap->pixel_offset - bitmap->header_end)) {
+  if (!SkipToPixels(input, seekable,
+                    bitmap->pixel_offset - bitmap->header_end)) {
     return Outcome::kTruncated;
   }
   return ConvertPixels(input, output, *bitmap);
@@ -416,7 +417,8 @@ Outcome ConvertPaths(const char* input_path, const char* output_path,
   // Some file systems report a lost write only at close.
   if (close(output) != 0 && outcome == Outcome::kConverted) {
     outcome = Outcome::kCantWrite;
-    const int reopened = output_is_file ? open(output_path, O_WRONLY | O_TRUNC | O_CLOEXEC) : -1;
+    const int reopened =
+        output_is_file ? open(output_path, O_WRONLY | O_TRUNC | O_CLOEXEC) : -1;
     if (reopened >= 0) {
       close(reopened);
     }

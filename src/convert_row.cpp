@@ -16,7 +16,8 @@ void ConvertRowScalar(const uint8_t* input, uint8_t* output, int32_t count) {
     const unsigned blue = input[0];
     const unsigned green = input[1];
     const unsigned red = input[2];
-    const unsigned word = ((red >> 3) << 11) | ((green >> 2) << 5) | (blue >> 3);
+    const unsigned word =
+        ((red >> 3) << 11) | ((green >> 2) << 5) | (blue >> 3);
     output[0] = static_cast<uint8_t>(word);
     output[1] = static_cast<uint8_t>(word >> 8);
     input += 3;
@@ -30,9 +31,9 @@ void ConvertRowScalar(const uint8_t* input, uint8_t* output, int32_t count) {
 // bytes) and widens them to 32-bit lanes holding blue | green << 8 | red << 16,
 // from which the three fields are cut with one shift and one mask each.
 __attribute__((target("avx2"))) __m256i PackEightPixels(const uint8_t* input) {
-  const __m256i spread = _mm256_setr_epi8(
-      0, 1, 2, -1, 3, 4, 5, -1, 6, 7, 8, -1, 9, 10, 11, -1,  //
-      0, 1, 2, -1, 3, 4, 5, -1, 6, 7, 8, -1, 9, 10, 11, -1);
+  const __m256i spread =
+      _mm256_setr_epi8(0, 1, 2, -1, 3, 4, 5, -1, 6, 7, 8, -1, 9, 10, 11, -1,  //
+                       0, 1, 2, -1, 3, 4, 5, -1, 6, 7, 8, -1, 9, 10, 11, -1);
   // Each load is 16 bytes of which 12 are used; the caller guarantees the
   // four bytes past them still lie inside the row.
   const __m128i low = _mm_loadu_si128(reinterpret_cast<const __m128i*>(input));
@@ -40,12 +41,12 @@ __attribute__((target("avx2"))) __m256i PackEightPixels(const uint8_t* input) {
       _mm_loadu_si128(reinterpret_cast<const __m128i*>(input + 12));
   const __m256i pixels = _mm256_shuffle_epi8(
       _mm256_inserti128_si256(_mm256_castsi128_si256(low), high, 1), spread);
-  const __m256i red = _mm256_and_si256(_mm256_srli_epi32(pixels, 8),
-                                       _mm256_set1_epi32(0xF800));
-  const __m256i green = _mm256_and_si256(_mm256_srli_epi32(pixels, 5),
-                                         _mm256_set1_epi32(0x07E0));
-  const __m256i blue = _mm256_and_si256(_mm256_srli_epi32(pixels, 3),
-                                        _mm256_set1_epi32(0x001F));
+  const __m256i red =
+      _mm256_and_si256(_mm256_srli_epi32(pixels, 8), _mm256_set1_epi32(0xF800));
+  const __m256i green =
+      _mm256_and_si256(_mm256_srli_epi32(pixels, 5), _mm256_set1_epi32(0x07E0));
+  const __m256i blue =
+      _mm256_and_si256(_mm256_srli_epi32(pixels, 3), _mm256_set1_epi32(0x001F));
   return _mm256_or_si256(_mm256_or_si256(red, green), blue);
 }
 
@@ -61,8 +62,8 @@ __attribute__((target("avx2"))) void ConvertRowAvx2(const uint8_t* input,
     const __m256i first = PackEightPixels(in);
     const __m256i second = PackEightPixels(in + 24);
     // packus interleaves per 128-bit lane: pixels 0-3, 8-11, 4-7, 12-15.
-    const __m256i words = _mm256_permute4x64_epi64(
-        _mm256_packus_epi32(first, second), 0xD8);
+    const __m256i words =
+        _mm256_permute4x64_epi64(_mm256_packus_epi32(first, second), 0xD8);
     _mm256_storeu_si256(
         reinterpret_cast<__m256i*>(output + static_cast<intptr_t>(done) * 2),
         words);
@@ -131,11 +132,11 @@ __attribute__((target("avx512f,avx512bw,avx512vbmi"))) void ConvertRowAvx512(
     const __m512i first = _mm512_loadu_si512(in);
     const __m512i middle = _mm512_loadu_si512(in + 64);
     const __m512i last = _mm512_loadu_si512(in + 128);
-    _mm512_storeu_si512(out, PackThirtyTwoPixels(first, middle,
-                                                 green_red_index, blue_index));
-    _mm512_storeu_si512(out + 64,
-                        PackThirtyTwoPixels(middle, last, green_red_index_2,
-                                            blue_index_2));
+    _mm512_storeu_si512(
+        out, PackThirtyTwoPixels(first, middle, green_red_index, blue_index));
+    _mm512_storeu_si512(
+        out + 64,
+        PackThirtyTwoPixels(middle, last, green_red_index_2, blue_index_2));
   }
   // Exactly 96 bytes are read per step: 64 and then 32.
   for (; count - done >= 32; done += 32) {

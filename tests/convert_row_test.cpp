@@ -1,5 +1,7 @@
 // Every row kernel this build has and this CPU can run must give exactly the
 // scalar kernel's bytes, and must touch nothing outside its two ranges.
+#include "convert_row.h"
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -9,8 +11,6 @@
 #include <random>
 #include <string>
 #include <vector>
-
-#include "convert_row.h"
 
 namespace {
 
@@ -68,9 +68,9 @@ TEST_P(RowKernelTest, PacksKnownColours) {
     uint16_t word;
   };
   const Case cases[] = {
-      {0, 0, 255, 0xF800},   {0, 255, 0, 0x07E0}, {255, 0, 0, 0x001F},
-      {255, 255, 255, 0xFFFF}, {0, 0, 0, 0x0000},   {7, 3, 7, 0x0000},
-      {8, 4, 8, 0x0821},     {0x5A, 0xA5, 0x3C, 0x3D2B},
+      {0, 0, 255, 0xF800},     {0, 255, 0, 0x07E0},        {255, 0, 0, 0x001F},
+      {255, 255, 255, 0xFFFF}, {0, 0, 0, 0x0000},          {7, 3, 7, 0x0000},
+      {8, 4, 8, 0x0821},       {0x5A, 0xA5, 0x3C, 0x3D2B},
   };
   // Repeated so that the long vector loops see them as well as the tails.
   constexpr int kRepeats = 40;
@@ -100,7 +100,8 @@ TEST_P(RowKernelTest, MatchesScalarOnEveryColour) {
   // Report the first differing colour rather than two 32 MiB dumps.
   for (size_t colour = 0; colour < kColours; ++colour) {
     const size_t at = colour * 2;
-    ASSERT_TRUE(actual[at] == expected[at] && actual[at + 1] == expected[at + 1])
+    ASSERT_TRUE(actual[at] == expected[at] &&
+                actual[at + 1] == expected[at + 1])
         << "colour 0x" << std::hex << colour;
   }
 }
@@ -117,7 +118,8 @@ TEST_P(RowKernelTest, MatchesScalarAtEveryLengthAndOffset) {
   for (int32_t count = 0; count <= kMaxCount; ++count) {
     const size_t in_size = static_cast<size_t>(count) * 3;
     const size_t out_size = static_cast<size_t>(count) * 2;
-    const Bytes row(source.begin(), source.begin() + static_cast<ptrdiff_t>(in_size));
+    const Bytes row(source.begin(),
+                    source.begin() + static_cast<ptrdiff_t>(in_size));
     const Bytes expected = ConvertWith(Scalar(), row);
     for (size_t offset = 0; offset < kMaxOffset; ++offset) {
       SCOPED_TRACE("count " + std::to_string(count) + ", offset " +
@@ -127,15 +129,16 @@ TEST_P(RowKernelTest, MatchesScalarAtEveryLengthAndOffset) {
       std::copy(row.begin(), row.end(), input.get() + offset);
       const auto output = ExactBlock(offset + out_size);
       Kernel()(input.get() + offset, output.get() + offset, count);
-      ASSERT_TRUE(std::equal(expected.begin(), expected.end(),
-                             output.get() + offset));
+      ASSERT_TRUE(
+          std::equal(expected.begin(), expected.end(), output.get() + offset));
 
       // Without a sanitizer, stray writes show up in the bytes around the
       // words instead.
       Bytes guarded(kGuard + offset + out_size + kGuard, kFill);
       Kernel()(input.get() + offset, guarded.data() + kGuard + offset, count);
-      ASSERT_TRUE(std::equal(expected.begin(), expected.end(),
-                             guarded.begin() + static_cast<ptrdiff_t>(kGuard + offset)));
+      ASSERT_TRUE(std::equal(
+          expected.begin(), expected.end(),
+          guarded.begin() + static_cast<ptrdiff_t>(kGuard + offset)));
       for (size_t at = 0; at < guarded.size(); ++at) {
         if (at < kGuard + offset || at >= kGuard + offset + out_size) {
           ASSERT_EQ(guarded[at], kFill) << "byte " << at << " was written";
@@ -153,7 +156,8 @@ TEST_P(RowKernelTest, ConvertsInPlaceAndIntoEarlierBytes) {
   const Bytes source = RandomBytes(size_t{kMaxCount} * 3, 5);
   for (int32_t count = 0; count <= kMaxCount; ++count) {
     const size_t in_size = static_cast<size_t>(count) * 3;
-    const Bytes row(source.begin(), source.begin() + static_cast<ptrdiff_t>(in_size));
+    const Bytes row(source.begin(),
+                    source.begin() + static_cast<ptrdiff_t>(in_size));
     const Bytes expected = ConvertWith(Scalar(), row);
     // 0 is in place; the others put the words that many bytes earlier, up to
     // a whole row's worth of words as for the next row of a block.
@@ -179,10 +183,10 @@ TEST_P(RowKernelTest, ConvertsNothingForZeroOrNegativeCounts) {
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    AllKernels, RowKernelTest, testing::Range(0, CountRowKernels()),
-    [](const testing::TestParamInfo<int>& info) {
-      return std::string(GetRowKernel(info.param).name);
-    });
+INSTANTIATE_TEST_SUITE_P(AllKernels, RowKernelTest,
+                         testing::Range(0, CountRowKernels()),
+                         [](const testing::TestParamInfo<int>& info) {
+                           return std::string(GetRowKernel(info.param).name);
+                         });
 
 }  // namespace

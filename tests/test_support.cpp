@@ -55,8 +55,8 @@ Bytes MakeBitmap(const BitmapLayout& layout, const Bytes& pixels) {
   const uint32_t stride = (row_bytes + 3) & ~3u;
   const bool masks_behind_header =
       layout.compression == 3 && layout.header_size == 40;
-  const uint32_t offset = 14 + layout.header_size +
-                          (masks_behind_header ? 12 : 0) + layout.gap;
+  const uint32_t offset =
+      14 + layout.header_size + (masks_behind_header ? 12 : 0) + layout.gap;
 
   Bytes file;
   file.push_back('B');
@@ -99,7 +99,8 @@ Bytes MakeBitmap(const BitmapLayout& layout, const Bytes& pixels) {
   for (uint32_t i = 0; i < rows; ++i) {
     // Bottom-up files store the picture's last row first.
     const uint32_t picture_row = layout.height < 0 ? i : rows - 1 - i;
-    const auto start = pixels.begin() + static_cast<ptrdiff_t>(picture_row) * row_bytes;
+    const auto start =
+        pixels.begin() + static_cast<ptrdiff_t>(picture_row) * row_bytes;
     file.insert(file.end(), start, start + row_bytes);
     if (!(layout.drop_last_padding && i + 1 == rows)) {
       file.resize(file.size() + (stride - row_bytes), 0);
@@ -158,7 +159,8 @@ ToolRun RunTool(const std::vector<std::string>& args,
   while (waitpid(pid, &status, 0) < 0) {
   }
   ToolRun run;
-  run.exit_status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+  run.exit_status =
+      WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
   run.out = ReadText(out_path);
   run.err = ReadText(err_path);
   RemoveTree(scratch);

@@ -13,12 +13,12 @@ using Bytes = std::vector<uint8_t>;
 // header, bottom-up rows and four-byte row padding.
 struct BitmapLayout {
   int32_t width = 0;
-  int32_t height = 0;            // negative: rows stored top row first
-  uint32_t header_size = 40;     // 12 writes the OS/2 core header
+  int32_t height = 0;         // negative: rows stored top row first
+  uint32_t header_size = 40;  // 12 writes the OS/2 core header
   uint16_t bit_count = 24;
   uint32_t compression = 0;
   uint32_t masks[3] = {0xFF0000, 0xFF00, 0xFF};  // written when compression 3
-  uint32_t gap = 0;              // extra bytes between headers and pixels
+  uint32_t gap = 0;  // extra bytes between headers and pixels
   bool drop_last_padding = false;
 };
 
