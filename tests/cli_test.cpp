@@ -14,14 +14,7 @@
 
 namespace {
 
-class ToolTest : public ::testing::Test {
- protected:
-  void SetUp() override { dir_ = MakeScratchDir(); }
-  void TearDown() override { RemoveTree(dir_); }
-  std::string Path(const std::string& name) const { return dir_ + "/" + name; }
-
-  std::string dir_;
-};
+class ToolTest : public ScratchDirTest<> {};
 
 std::string Echo(const std::string& input, const std::string& output) {
   return "Input file: " + input + "\nOutput file: " + output + "\n";

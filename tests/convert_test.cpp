@@ -59,14 +59,7 @@ size_t CountOpenDescriptors() {
   return count;
 }
 
-class ConvertTest : public ::testing::Test {
- protected:
-  void SetUp() override { dir_ = MakeScratchDir(); }
-  void TearDown() override { RemoveTree(dir_); }
-  std::string Path(const std::string& name) const { return dir_ + "/" + name; }
-
-  std::string dir_;
-};
+class ConvertTest : public ScratchDirTest<> {};
 
 BitmapLayout Layout(int32_t width, int32_t height) {
   BitmapLayout layout;

@@ -44,10 +44,10 @@ BitmapLayout Layout(int32_t width, int32_t height) {
 // Root opens files whatever their permission bits say.
 bool PermissionsApply() { return geteuid() != 0; }
 
-class FaultTest : public ::testing::Test {
+class FaultTest : public ScratchDirTest<> {
  protected:
   void SetUp() override {
-    dir_ = MakeScratchDir();
+    ScratchDirTest::SetUp();
     picture_ = SampleColours(5, 3);
     input_ = MakeBitmap(Layout(5, 3), picture_);
     WriteFile(Path("in.bmp"), input_);
@@ -55,11 +55,9 @@ class FaultTest : public ::testing::Test {
   void TearDown() override {
     // Undo any permission a test took away, so the tree can be removed.
     chmod(dir_.c_str(), 0700);
-    RemoveTree(dir_);
+    ScratchDirTest::TearDown();
   }
-  std::string Path(const std::string& name) const { return dir_ + "/" + name; }
 
-  std::string dir_;
   Bytes picture_;
   Bytes input_;
 };
@@ -209,14 +207,8 @@ void PrintTo(Feed feed, std::ostream* out) {
   *out << (feed == Feed::kStdinPipe ? "stdin pipe" : "FIFO");
 }
 
-class PipeTest : public ::testing::TestWithParam<std::tuple<PipeCase, Feed>> {
- protected:
-  void SetUp() override { dir_ = MakeScratchDir(); }
-  void TearDown() override { RemoveTree(dir_); }
-  std::string Path(const std::string& name) const { return dir_ + "/" + name; }
-
-  std::string dir_;
-};
+class PipeTest : public ScratchDirTest<
+                     ::testing::TestWithParam<std::tuple<PipeCase, Feed>>> {};
 
 // Runs the tool reading a FIFO that another thread fills.
 ToolRun RunToolOnFifo(const std::string& fifo, const std::string& output,

@@ -107,12 +107,9 @@ std::string CaseName(const ::testing::TestParamInfo<HostileCase>& info) {
   return info.param.name;
 }
 
-class HostileTest : public ::testing::TestWithParam<HostileCase> {
+class HostileTest
+    : public ScratchDirTest<::testing::TestWithParam<HostileCase>> {
  protected:
-  void SetUp() override { dir_ = MakeScratchDir(); }
-  void TearDown() override { RemoveTree(dir_); }
-  std::string Path(const std::string& name) const { return dir_ + "/" + name; }
-
   // Checks everything but the run's own message line.
   void ExpectRefused(const ToolRun& run, const std::string& input_path) {
     const HostileCase& hostile = GetParam();
@@ -123,8 +120,6 @@ class HostileTest : public ::testing::TestWithParam<HostileCase> {
     EXPECT_TRUE(FileExists(Path("out.raw")));
     EXPECT_EQ(ReadFile(Path("out.raw")), Bytes{});
   }
-
-  std::string dir_;
 };
 
 TEST_P(HostileTest, RefusedFromAFileBeforeAnyPixelIsWritten) {

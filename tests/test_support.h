@@ -3,6 +3,8 @@
 #ifndef BRAVIK_TESTS_TEST_SUPPORT_H_
 #define BRAVIK_TESTS_TEST_SUPPORT_H_
 
+#include <gtest/gtest.h>
+
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -66,5 +68,17 @@ void RemoveTree(const std::string& path);
 Bytes ReadFile(const std::string& path);
 void WriteFile(const std::string& path, const Bytes& bytes);
 bool FileExists(const std::string& path);
+
+// A test with a fresh scratch directory of its own, removed afterwards.
+// `Base` is ::testing::Test or a ::testing::TestWithParam<...>.
+template <typename Base = ::testing::Test>
+class ScratchDirTest : public Base {
+ protected:
+  void SetUp() override { dir_ = MakeScratchDir(); }
+  void TearDown() override { RemoveTree(dir_); }
+  std::string Path(const std::string& name) const { return dir_ + "/" + name; }
+
+  std::string dir_;
+};
 
 #endif  // BRAVIK_TESTS_TEST_SUPPORT_H_
