@@ -70,6 +70,18 @@ struct Bitmap {
   uint64_t header_end;  // bytes read so far: headers and any masks
 };
 
+// The number of rows: the height's magnitude, taken in 64 bits since
+// -2147483648 has no 32-bit one.
+uint64_t CountRows(const Bitmap& bitmap) {
+  return static_cast<uint64_t>(std::abs(static_cast<int64_t>(bitmap.height)));
+}
+
+// Bytes from one row's start to the next: rows are padded to a multiple of
+// four bytes.
+uint64_t RowStride(const Bitmap& bitmap) {
+  return (static_cast<uint64_t>(bitmap.width) * 3 + 3) & ~uint64_t{3};
+}
+
 uint16_t ReadLe16(const uint8_t* bytes) {
   return static_cast<uint16_t>(bytes[0] | (bytes[1] << 8));
 }
@@ -205,9 +217,8 @@ Outcome ReadHeaders(int fd, Bitmap* bitmap) {
   if (bitmap->bit_count != 24) {
     return Outcome::kWrongBitCount;
   }
-  // The height's magnitude, in 64 bits: -2147483648 has no 32-bit one.
   if (bitmap->width > kMaxSide ||
-      std::abs(static_cast<int64_t>(bitmap->height)) > kMaxSide) {
+      CountRows(*bitmap) > static_cast<uint64_t>(kMaxSide)) {
     return Outcome::kTooLarge;
   }
   if (bitmap->width < 0 || bitmap->pixel_offset < bitmap->header_end) {
@@ -252,10 +263,8 @@ bool SkipToPixels(int fd, bool seekable, uint64_t gap) {
 Outcome ConvertPixels(int input, int output, const Bitmap& bitmap) {
   const bool top_down = bitmap.height < 0;
   const uint64_t width = static_cast<uint64_t>(bitmap.width);
-  const uint64_t rows =
-      static_cast<uint64_t>(std::abs(static_cast<int64_t>(bitmap.height)));
-  // Rows are padded to a multiple of four bytes.
-  const uint64_t stride = (width * 3 + 3) & ~uint64_t{3};
+  const uint64_t rows = CountRows(bitmap);
+  const uint64_t stride = RowStride(bitmap);
   const uint64_t words_per_row = width * 2;
   const uint64_t rows_per_block =
       std::min<uint64_t>(kInputBlockBytes / stride, kMaxRowsPerBlock);
@@ -298,13 +307,11 @@ Outcome ConvertPixels(int input, int output, const Bitmap& bitmap) {
 // padding not counted.
 uint64_t PixelDataEnd(const Bitmap& bitmap) {
   const uint64_t width = static_cast<uint64_t>(bitmap.width);
-  const uint64_t rows =
-      static_cast<uint64_t>(std::abs(static_cast<int64_t>(bitmap.height)));
+  const uint64_t rows = CountRows(bitmap);
   if (width == 0 || rows == 0) {
     return 0;
   }
-  const uint64_t stride = (width * 3 + 3) & ~uint64_t{3};
-  return bitmap.pixel_offset + stride * (rows - 1) + width * 3;
+  return bitmap.pixel_offset + RowStride(bitmap) * (rows - 1) + width * 3;
 }
 
 // Best effort: there is nothing more to do if emptying fails too.
