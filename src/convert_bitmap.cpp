@@ -62,7 +62,6 @@ iovec row_pieces[kMaxRowsPerBlock];
 // What the headers say about the pixel array.
 struct Bitmap {
   uint32_t pixel_offset;  // bfOffBits: where the first row starts
-  uint32_t header_size;   // biSize
   int32_t width;
   int32_t height;  // negative: rows stored top row first
   uint16_t bit_count;
@@ -168,39 +167,46 @@ bool AreUsualMasks(const uint8_t* masks) {
          ReadLe32(masks + 8) == 0xFF;
 }
 
+// Reads `size` header bytes: a file that ends first is no BMP, and a read
+// error means the input cannot be read at all.
+Outcome ReadHeaderBytes(int fd, uint8_t* data, size_t size) {
+  const ssize_t got = ReadFully(fd, data, size);
+  if (got < 0) {
+    return Outcome::kCantOpenInput;
+  }
+  return static_cast<size_t>(got) < size ? Outcome::kNotBmp
+                                         : Outcome::kConverted;
+}
+
 // Reads the file and information headers (and bit-field masks that follow a
 // 40-byte header) and tests them, in the order the messages are promised:
 // signature, complete header, bit count, size, then layout and compression.
 Outcome ReadHeaders(int fd, Bitmap* bitmap) {
   // Fields beyond a short header's declared size count as zero.
   uint8_t header[kFileHeaderSize + kLargestHeaderSize + kMaskBytes] = {};
-  ssize_t got = ReadFully(fd, header, 2);
-  if (got < 0) {
-    return Outcome::kCantOpenInput;
+  Outcome outcome = ReadHeaderBytes(fd, header, 2);
+  if (outcome != Outcome::kConverted) {
+    return outcome;
   }
-  if (got < 2 || header[0] != 'B' || header[1] != 'M') {
+  if (header[0] != 'B' || header[1] != 'M') {
     return Outcome::kNotBmp;
   }
-  got = ReadFully(fd, header + 2, kFileHeaderSize + 4 - 2);
-  if (got < 0) {
-    return Outcome::kCantOpenInput;
+  // The rest of the file header and the information header's size field.
+  outcome = ReadHeaderBytes(fd, header + 2, kFileHeaderSize + 4 - 2);
+  if (outcome != Outcome::kConverted) {
+    return outcome;
   }
   const uint32_t header_size = ReadLe32(header + kFileHeaderSize);
-  if (got < static_cast<ssize_t>(kFileHeaderSize + 4 - 2) ||
-      !IsKnownHeaderSize(header_size)) {
+  if (!IsKnownHeaderSize(header_size)) {
     return Outcome::kNotBmp;
   }
-  got = ReadFully(fd, header + kFileHeaderSize + 4, header_size - 4);
-  if (got < 0) {
-    return Outcome::kCantOpenInput;
-  }
-  if (got < static_cast<ssize_t>(header_size - 4)) {
-    return Outcome::kNotBmp;
+  outcome = ReadHeaderBytes(fd, header + kFileHeaderSize + 4, header_size - 4);
+  if (outcome != Outcome::kConverted) {
+    return outcome;
   }
 
   const uint8_t* info = header + kFileHeaderSize;
   bitmap->pixel_offset = ReadLe32(header + 10);
-  bitmap->header_size = header_size;
   bitmap->header_end = kFileHeaderSize + header_size;
   if (header_size == kCoreHeaderSize) {
     bitmap->width = ReadLe16(info + 4);
@@ -228,10 +234,12 @@ Outcome ReadHeaders(int fd, Bitmap* bitmap) {
     const uint8_t* masks = info + 40;
     if (header_size == 40) {
       // A 40-byte header keeps its masks right behind it, before the pixels.
-      if (bitmap->pixel_offset < bitmap->header_end + kMaskBytes ||
-          ReadFully(fd, header + bitmap->header_end, kMaskBytes) !=
-              static_cast<ssize_t>(kMaskBytes)) {
+      if (bitmap->pixel_offset < bitmap->header_end + kMaskBytes) {
         return Outcome::kNotBmp;
+      }
+      outcome = ReadHeaderBytes(fd, header + bitmap->header_end, kMaskBytes);
+      if (outcome != Outcome::kConverted) {
+        return outcome;
       }
       masks = header + bitmap->header_end;
       bitmap->header_end += kMaskBytes;
