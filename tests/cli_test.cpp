@@ -16,10 +16,6 @@ namespace {
 
 class ToolTest : public ScratchDirTest<> {};
 
-std::string Echo(const std::string& input, const std::string& output) {
-  return "Input file: " + input + "\nOutput file: " + output + "\n";
-}
-
 // Bytes to overwrite in a built file, for the fields MakeBitmap has no
 // setting for.
 struct Patch {
@@ -115,14 +111,6 @@ constexpr const char* kCompressed =
     "Input file is compressed. Must be uncompressed\n";
 constexpr const char* kTruncated = "Input file is truncated\n";
 
-BitmapLayout Layout(int32_t width, int32_t height, uint32_t header_size = 40) {
-  BitmapLayout layout;
-  layout.width = width;
-  layout.height = height;
-  layout.header_size = header_size;
-  return layout;
-}
-
 BitmapLayout WithBitCount(BitmapLayout layout, uint16_t bit_count) {
   layout.bit_count = bit_count;
   return layout;
@@ -139,11 +127,6 @@ BitmapLayout WithMasks(BitmapLayout layout, uint32_t red, uint32_t green,
   layout.masks[0] = red;
   layout.masks[1] = green;
   layout.masks[2] = blue;
-  return layout;
-}
-
-BitmapLayout WithGap(BitmapLayout layout, uint32_t gap) {
-  layout.gap = gap;
   return layout;
 }
 

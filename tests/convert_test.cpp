@@ -61,13 +61,6 @@ size_t CountOpenDescriptors() {
 
 class ConvertTest : public ScratchDirTest<> {};
 
-BitmapLayout Layout(int32_t width, int32_t height) {
-  BitmapLayout layout;
-  layout.width = width;
-  layout.height = height;
-  return layout;
-}
-
 TEST_F(ConvertTest, PrintsOnlyItsOutcomeAndClosesBothFiles) {
   struct Case {
     const char* name;

@@ -30,17 +30,6 @@ constexpr const char* kCantWrite = "Couldn't write output file\n";
 constexpr const char* kSameFile = "Input and output are the same file\n";
 constexpr const char* kTruncated = "Input file is truncated\n";
 
-std::string Echo(const std::string& input, const std::string& output) {
-  return "Input file: " + input + "\nOutput file: " + output + "\n";
-}
-
-BitmapLayout Layout(int32_t width, int32_t height) {
-  BitmapLayout layout;
-  layout.width = width;
-  layout.height = height;
-  return layout;
-}
-
 // Root opens files whatever their permission bits say.
 bool PermissionsApply() { return geteuid() != 0; }
 
@@ -177,11 +166,6 @@ struct PipeCase {
   BitmapLayout layout;
   size_t cut;  // bytes dropped from the end of the file; 0 keeps it whole
 };
-
-BitmapLayout WithGap(BitmapLayout layout, uint32_t gap) {
-  layout.gap = gap;
-  return layout;
-}
 
 // The large pictures span several input blocks, whether a block is bounded
 // by its bytes (3000-byte rows) or by its row count (4-byte rows).

@@ -113,8 +113,7 @@ class HostileTest
   // Checks everything but the run's own message line.
   void ExpectRefused(const ToolRun& run, const std::string& input_path) {
     const HostileCase& hostile = GetParam();
-    EXPECT_EQ(run.out, "Input file: " + input_path + "\nOutput file: " +
-                           Path("out.raw") + "\n" + hostile.message);
+    EXPECT_EQ(run.out, Echo(input_path, Path("out.raw")) + hostile.message);
     EXPECT_EQ(run.err, "");
     EXPECT_EQ(run.exit_status, 0);
     EXPECT_TRUE(FileExists(Path("out.raw")));

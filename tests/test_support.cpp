@@ -36,6 +36,23 @@ std::string ReadText(const std::string& path) {
 
 }  // namespace
 
+BitmapLayout Layout(int32_t width, int32_t height, uint32_t header_size) {
+  BitmapLayout layout;
+  layout.width = width;
+  layout.height = height;
+  layout.header_size = header_size;
+  return layout;
+}
+
+BitmapLayout WithGap(BitmapLayout layout, uint32_t gap) {
+  layout.gap = gap;
+  return layout;
+}
+
+std::string Echo(const std::string& input, const std::string& output) {
+  return "Input file: " + input + "\nOutput file: " + output + "\n";
+}
+
 Bytes SampleColours(int32_t width, int32_t height, uint32_t salt) {
   Bytes pixels;
   uint32_t state = 0x9E3779B9u * salt + 12345u;

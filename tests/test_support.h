@@ -24,6 +24,11 @@ struct BitmapLayout {
   bool drop_last_padding = false;
 };
 
+// A classic bitmap layout of the given size and information header size.
+BitmapLayout Layout(int32_t width, int32_t height, uint32_t header_size = 40);
+// `layout` with `gap` extra bytes between its headers and its pixels.
+BitmapLayout WithGap(BitmapLayout layout, uint32_t gap);
+
 // Picture pixels, top row first, blue-green-red, no padding: what a viewer
 // would show. `SampleColours` gives a deterministic varied picture.
 Bytes SampleColours(int32_t width, int32_t height, uint32_t salt = 1);
@@ -34,6 +39,9 @@ Bytes MakeBitmap(const BitmapLayout& layout, const Bytes& pixels);
 // The expected tool output for `pixels`: one little-endian word per pixel,
 // top row first, written out the long way for comparison.
 Bytes ReferencePack(const Bytes& pixels);
+
+// The two lines the tool prints before it opens any file.
+std::string Echo(const std::string& input, const std::string& output);
 
 struct ToolRun {
   int exit_status = -1;
