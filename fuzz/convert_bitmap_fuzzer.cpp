@@ -30,17 +30,11 @@
 #include <vector>
 
 #include "convert_bitmap.h"
+#include "tool_messages.h"
 
 namespace {
 
 using Bytes = std::vector<uint8_t>;
-
-const char kConverted[] = "Image converted successfully";
-const char kNotBmp[] = "Input file is not a valid BMP\n";
-const char kTooLarge[] = "Input image is too large\n";
-const char kCompressed[] = "Input file is compressed. Must be uncompressed\n";
-const char kTruncated[] = "Input file is truncated\n";
-const char kSameFile[] = "Input and output are the same file\n";
 
 struct Expected {
   std::string message;
@@ -82,7 +76,7 @@ Expected Predict(const uint8_t* data, size_t size) {
   if (size < 18 || data[0] != 'B' || data[1] != 'M') {
     return {kNotBmp, {}};
   }
-  const uint32_t header_size = Le(data + 14, 4);
+  const uint32_t header_size = Le(data + kHeaderSizeAt, 4);
   const bool core = header_size == 12;
   const bool windows = header_size == 40 || header_size == 52 ||
                        header_size == 56 || header_size == 108 ||
@@ -108,15 +102,17 @@ Expected Predict(const uint8_t* data, size_t size) {
     compression = Le(info + 16, 4);
   }
   if (bit_count != 24) {
-    return {"Input file is " + std::to_string(bit_count) +
-                " bits per pixel. Must be 24 bpp\n",
-            {}};
+    // JPEG (4) and PNG (5) payloads say 0 bits per pixel.
+    if (bit_count == 0 && (compression == 4 || compression == 5)) {
+      return {kCompressed, {}};
+    }
+    return {WrongBitCount(bit_count), {}};
   }
   const int64_t rows = height < 0 ? -height : height;
   if (width > 10000 || rows > 10000) {
     return {kTooLarge, {}};
   }
-  const uint64_t pixel_offset = Le(data + 10, 4);
+  const uint64_t pixel_offset = Le(data + kOffBitsAt, 4);
   if (width < 0 || pixel_offset < 14 + uint64_t{header_size}) {
     return {kNotBmp, {}};
   }

@@ -8,28 +8,25 @@
 // picture.
 #include "convert_bitmap.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <sys/uio.h>
-#include <unistd.h>
-
 #include <algorithm>
-#include <cerrno>
-#include <climits>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 
 #include "convert_row.h"
+#include "platform.h"
 
 namespace {
 
 // Every way a run can end. Each has exactly one message.
 enum class Outcome {
+  // Nothing refused so far: go on to the next step. Never printed.
+  kProceed,
   kConverted,
   kCantOpenInput,
   kCantOpenOutput,
   kSameFile,
+  kOutputIsStandardOutput,
   kNotBmp,
   kWrongBitCount,
   kTooLarge,
@@ -45,6 +42,8 @@ constexpr uint32_t kCoreHeaderSize = 12;      // OS/2 1.x: 16-bit dimensions
 constexpr uint32_t kLargestHeaderSize = 124;  // V5
 constexpr uint32_t kMaskBytes = 12;           // red, green, blue bit fields
 constexpr uint32_t kBitFields = 3;
+constexpr uint32_t kJpeg = 4;
+constexpr uint32_t kPng = 5;
 
 // Input is read this many bytes of whole rows at a time; the widest row
 // (10000 pixels, 30000 bytes) fits many times over. Each read and write
@@ -52,15 +51,15 @@ constexpr uint32_t kBitFields = 3;
 // block is large; rows are converted in place, so that the one block is all
 // the cache has to hold.
 constexpr size_t kInputBlockBytes = size_t{1024} * 1024;
-// A block goes out with one gathering write of one piece per row, and
-// pwritev() takes at most IOV_MAX pieces.
-constexpr size_t kMaxRowsPerBlock = std::min(IOV_MAX, 1024);
+// A block goes out with one gathering write of one piece per row.
+constexpr size_t kMaxRowsPerBlock = kMaxWritePieces;
 
 uint8_t input_block[kInputBlockBytes];
-iovec row_pieces[kMaxRowsPerBlock];
+WritePiece row_pieces[kMaxRowsPerBlock];
 
 // What the headers say about the pixel array.
 struct Bitmap {
+  uint32_t file_size;     // bfSize: the whole file, as its writer counted it
   uint32_t pixel_offset;  // bfOffBits: where the first row starts
   int32_t width;
   int32_t height;  // negative: rows stored top row first
@@ -92,62 +91,6 @@ uint32_t ReadLe32(const uint8_t* bytes) {
          (static_cast<uint32_t>(bytes[3]) << 24);
 }
 
-// Reads until `size` bytes are in or the input ends. Returns the count read,
-// or -1 on a read error.
-ssize_t ReadFully(int fd, uint8_t* data, size_t size) {
-  size_t done = 0;
-  while (done < size) {
-    const ssize_t got = read(fd, data + done, size - done);
-    if (got < 0) {
-      if (errno == EINTR) {
-        continue;
-      }
-      return -1;
-    }
-    if (got == 0) {
-      break;
-    }
-    done += static_cast<size_t>(got);
-  }
-  return static_cast<ssize_t>(done);
-}
-
-// Writes the `count` pieces, one after the other, at `offset`. Writes that
-// continue where the last one ended go through writev(), so a picture stored
-// top row first can stream into a pipe; the rest are positioned writes.
-// `position` tracks the descriptor's own offset, which pwritev() leaves
-// alone. The pieces are used up as they are written.
-bool WriteFully(int fd, iovec* pieces, int count, uint64_t offset,
-                uint64_t* position) {
-  while (count > 0) {
-    const bool in_sequence = offset == *position;
-    const ssize_t written =
-        in_sequence ? writev(fd, pieces, count)
-                    : pwritev(fd, pieces, count, static_cast<off_t>(offset));
-    if (written < 0 && errno == EINTR) {
-      continue;
-    }
-    if (written <= 0) {
-      return false;
-    }
-    if (in_sequence) {
-      *position += static_cast<uint64_t>(written);
-    }
-    offset += static_cast<uint64_t>(written);
-    auto left = static_cast<size_t>(written);
-    while (count > 0 && left >= pieces->iov_len) {
-      left -= pieces->iov_len;
-      ++pieces;
-      --count;
-    }
-    if (count > 0) {
-      pieces->iov_base = static_cast<uint8_t*>(pieces->iov_base) + left;
-      pieces->iov_len -= left;
-    }
-  }
-  return true;
-}
-
 // Windows headers (40, 52, 56, 108, 124 bytes) as opposed to OS/2 2.x ones,
 // which may be any size from 16 to 64 and give compression 3 another meaning.
 bool IsWindowsHeader(uint32_t header_size) {
@@ -169,43 +112,45 @@ bool AreUsualMasks(const uint8_t* masks) {
 
 // Reads `size` header bytes: a file that ends first is no BMP, and a read
 // error means the input cannot be read at all.
-Outcome ReadHeaderBytes(int fd, uint8_t* data, size_t size) {
-  const ssize_t got = ReadFully(fd, data, size);
+Outcome ReadHeaderBytes(FileHandle input, uint8_t* data, size_t size) {
+  const int64_t got = ReadFully(input, data, size);
   if (got < 0) {
     return Outcome::kCantOpenInput;
   }
-  return static_cast<size_t>(got) < size ? Outcome::kNotBmp
-                                         : Outcome::kConverted;
+  return static_cast<uint64_t>(got) < size ? Outcome::kNotBmp
+                                           : Outcome::kProceed;
 }
 
 // Reads the file and information headers (and bit-field masks that follow a
 // 40-byte header) and tests them, in the order the messages are promised:
 // signature, complete header, bit count, size, then layout and compression.
-Outcome ReadHeaders(int fd, Bitmap* bitmap) {
+Outcome ReadHeaders(FileHandle input, Bitmap* bitmap) {
   // Fields beyond a short header's declared size count as zero.
   uint8_t header[kFileHeaderSize + kLargestHeaderSize + kMaskBytes] = {};
-  Outcome outcome = ReadHeaderBytes(fd, header, 2);
-  if (outcome != Outcome::kConverted) {
+  Outcome outcome = ReadHeaderBytes(input, header, 2);
+  if (outcome != Outcome::kProceed) {
     return outcome;
   }
   if (header[0] != 'B' || header[1] != 'M') {
     return Outcome::kNotBmp;
   }
   // The rest of the file header and the information header's size field.
-  outcome = ReadHeaderBytes(fd, header + 2, kFileHeaderSize + 4 - 2);
-  if (outcome != Outcome::kConverted) {
+  outcome = ReadHeaderBytes(input, header + 2, kFileHeaderSize + 4 - 2);
+  if (outcome != Outcome::kProceed) {
     return outcome;
   }
   const uint32_t header_size = ReadLe32(header + kFileHeaderSize);
   if (!IsKnownHeaderSize(header_size)) {
     return Outcome::kNotBmp;
   }
-  outcome = ReadHeaderBytes(fd, header + kFileHeaderSize + 4, header_size - 4);
-  if (outcome != Outcome::kConverted) {
+  outcome =
+      ReadHeaderBytes(input, header + kFileHeaderSize + 4, header_size - 4);
+  if (outcome != Outcome::kProceed) {
     return outcome;
   }
 
   const uint8_t* info = header + kFileHeaderSize;
+  bitmap->file_size = ReadLe32(header + 2);
   bitmap->pixel_offset = ReadLe32(header + 10);
   bitmap->header_end = kFileHeaderSize + header_size;
   if (header_size == kCoreHeaderSize) {
@@ -221,7 +166,12 @@ Outcome ReadHeaders(int fd, Bitmap* bitmap) {
   }
 
   if (bitmap->bit_count != 24) {
-    return Outcome::kWrongBitCount;
+    // A JPEG or PNG payload has no bit count of its own: it is compressed,
+    // whatever its depth.
+    const bool embedded_image =
+        bitmap->compression == kJpeg || bitmap->compression == kPng;
+    return bitmap->bit_count == 0 && embedded_image ? Outcome::kCompressed
+                                                    : Outcome::kWrongBitCount;
   }
   if (bitmap->width > kMaxSide ||
       CountRows(*bitmap) > static_cast<uint64_t>(kMaxSide)) {
@@ -237,38 +187,44 @@ Outcome ReadHeaders(int fd, Bitmap* bitmap) {
       if (bitmap->pixel_offset < bitmap->header_end + kMaskBytes) {
         return Outcome::kNotBmp;
       }
-      outcome = ReadHeaderBytes(fd, header + bitmap->header_end, kMaskBytes);
-      if (outcome != Outcome::kConverted) {
+      outcome = ReadHeaderBytes(input, header + bitmap->header_end, kMaskBytes);
+      if (outcome != Outcome::kProceed) {
         return outcome;
       }
       masks = header + bitmap->header_end;
       bitmap->header_end += kMaskBytes;
     }
-    return AreUsualMasks(masks) ? Outcome::kConverted : Outcome::kCompressed;
+    return AreUsualMasks(masks) ? Outcome::kProceed : Outcome::kCompressed;
   }
-  return bitmap->compression == 0 ? Outcome::kConverted : Outcome::kCompressed;
+  return bitmap->compression == 0 ? Outcome::kProceed : Outcome::kCompressed;
 }
 
-// Moves the input from the end of the headers to the first pixel row.
-// Forward only: a regular file seeks, anything else is read through.
-bool SkipToPixels(int fd, bool seekable, uint64_t gap) {
+// Moves the input `count` bytes on, forward only: a regular file seeks,
+// anything else is read through.
+Outcome SkipInput(FileHandle input, bool seekable, uint64_t count) {
   if (seekable) {
-    return gap == 0 || lseek(fd, static_cast<off_t>(gap), SEEK_CUR) >= 0;
+    return SkipForward(input, count) ? Outcome::kProceed
+                                     : Outcome::kCantOpenInput;
   }
-  while (gap > 0) {
+  while (count > 0) {
     const size_t chunk =
-        static_cast<size_t>(std::min<uint64_t>(gap, kInputBlockBytes));
-    if (ReadFully(fd, input_block, chunk) != static_cast<ssize_t>(chunk)) {
-      return false;
+        static_cast<size_t>(std::min<uint64_t>(count, kInputBlockBytes));
+    const int64_t got = ReadFully(input, input_block, chunk);
+    if (got < 0) {
+      return Outcome::kCantOpenInput;
     }
-    gap -= chunk;
+    if (static_cast<uint64_t>(got) < chunk) {
+      return Outcome::kTruncated;
+    }
+    count -= chunk;
   }
-  return true;
+  return Outcome::kProceed;
 }
 
 // Converts every row, reading `input` from its current position (the first
-// pixel row). Returns kTruncated if the pixels end early.
-Outcome ConvertPixels(int input, int output, const Bitmap& bitmap) {
+// pixel row) up to the last pixel byte and not beyond.
+Outcome ConvertPixels(FileHandle input, FileHandle output,
+                      const Bitmap& bitmap) {
   const bool top_down = bitmap.height < 0;
   const uint64_t width = static_cast<uint64_t>(bitmap.width);
   const uint64_t rows = CountRows(bitmap);
@@ -280,16 +236,17 @@ Outcome ConvertPixels(int input, int output, const Bitmap& bitmap) {
 
   for (uint64_t row = 0; row < rows;) {
     const uint64_t count = std::min(rows_per_block, rows - row);
-    const size_t wanted = static_cast<size_t>(count * stride);
-    // Some writers drop the last row's padding; that is not truncation.
-    const size_t needed = row + count == rows
-                              ? static_cast<size_t>(wanted - stride + width * 3)
-                              : wanted;
-    const ssize_t got = ReadFully(input, input_block, wanted);
+    // The last row's padding is not needed, and some writers leave it out:
+    // a pipe whose writer stays open must not be waited on for it.
+    const size_t wanted =
+        row + count == rows
+            ? static_cast<size_t>(count * stride - stride + width * 3)
+            : static_cast<size_t>(count * stride);
+    const int64_t got = ReadFully(input, input_block, wanted);
     if (got < 0) {
       return Outcome::kCantOpenInput;
     }
-    if (static_cast<size_t>(got) < needed) {
+    if (static_cast<uint64_t>(got) < wanted) {
       return Outcome::kTruncated;
     }
     // A row's words are never longer than its pixels, so they overwrite only
@@ -302,17 +259,17 @@ Outcome ConvertPixels(int input, int output, const Bitmap& bitmap) {
     }
     // The block's rows, top to bottom, sit side by side in the output.
     const uint64_t top_row = top_down ? row : rows - row - count;
-    if (!WriteFully(output, row_pieces, static_cast<int>(count),
-                    top_row * words_per_row, &position)) {
+    if (!WritePieces(output, row_pieces, static_cast<int>(count),
+                     top_row * words_per_row, &position)) {
       return Outcome::kCantWrite;
     }
     row += count;
   }
-  return Outcome::kConverted;
+  return Outcome::kProceed;
 }
 
 // The byte just past the last pixel the picture needs, the final row's
-// padding not counted.
+// padding not counted; 0 for a picture without pixels.
 uint64_t PixelDataEnd(const Bitmap& bitmap) {
   const uint64_t width = static_cast<uint64_t>(bitmap.width);
   const uint64_t rows = CountRows(bitmap);
@@ -322,45 +279,132 @@ uint64_t PixelDataEnd(const Bitmap& bitmap) {
   return bitmap.pixel_offset + RowStride(bitmap) * (rows - 1) + width * 3;
 }
 
-// Best effort: there is nothing more to do if emptying fails too.
-void EmptyFile(int fd) {
-  if (ftruncate(fd, 0) != 0) {
-    return;
+// A pipe's writer expects the whole file to be taken, and dies of a broken
+// pipe otherwise: whatever follows the pixels (a colour profile, say) is
+// read and dropped, up to the size the file header gives and no further.
+// The picture is whole by now, so the end of the input or a read error only
+// stops the reading.
+void DiscardRest(FileHandle input, uint64_t consumed, uint64_t file_size) {
+  while (consumed < file_size) {
+    const size_t chunk = static_cast<size_t>(
+        std::min<uint64_t>(file_size - consumed, kInputBlockBytes));
+    const int64_t got = ReadFully(input, input_block, chunk);
+    if (got <= 0) {
+      return;
+    }
+    consumed += static_cast<uint64_t>(got);
   }
-}
-
-bool IsSameFile(const struct stat& input_status, const char* output_path) {
-  struct stat output_status {};
-  return stat(output_path, &output_status) == 0 &&
-         output_status.st_dev == input_status.st_dev &&
-         output_status.st_ino == input_status.st_ino;
 }
 
 // Everything after both files are open: headers, checks, pixels.
-Outcome ConvertOpenFiles(int input, const struct stat& input_status, int output,
-                         Bitmap* bitmap) {
-  const Outcome header_outcome = ReadHeaders(input, bitmap);
-  if (header_outcome != Outcome::kConverted) {
-    return header_outcome;
+Outcome ConvertOpenFiles(FileHandle input, const FileStatus& input_status,
+                         FileHandle output, Bitmap* bitmap) {
+  Outcome outcome = ReadHeaders(input, bitmap);
+  if (outcome != Outcome::kProceed) {
+    return outcome;
   }
+  const bool seekable = input_status.kind == FileKind::kRegular;
+  uint64_t consumed = bitmap->header_end;
   const uint64_t pixel_end = PixelDataEnd(*bitmap);
-  if (pixel_end == 0) {
-    return Outcome::kConverted;
+  if (pixel_end != 0) {
+    // A regular file's size tells truncation before a byte is written.
+    if (seekable && input_status.size < pixel_end) {
+      return Outcome::kTruncated;
+    }
+    outcome =
+        SkipInput(input, seekable, bitmap->pixel_offset - bitmap->header_end);
+    if (outcome == Outcome::kProceed) {
+      outcome = ConvertPixels(input, output, *bitmap);
+    }
+    if (outcome != Outcome::kProceed) {
+      return outcome;
+    }
+    consumed = pixel_end;
   }
-  const bool seekable = S_ISREG(input_status.st_mode);
-  // A regular file's size tells truncation before a byte is written.
-  if (seekable && static_cast<uint64_t>(input_status.st_size) < pixel_end) {
-    return Outcome::kTruncated;
+  if (!seekable) {
+    DiscardRest(input, consumed, bitmap->file_size);
   }
-  if (!SkipToPixels(input, seekable,
-                    bitmap->pixel_offset - bitmap->header_end)) {
-    return Outcome::kTruncated;
+  return Outcome::kConverted;
+}
+
+// Refuses an output that must not be written at all: the input itself, or
+// the file or pipe that standard output goes to and the messages land in.
+// Decided on the opened output, so no renaming or linking in between can
+// slip another file in.
+Outcome CheckOutput(const FileStatus& input_status, FileHandle output,
+                    FileStatus* output_status) {
+  if (!GetFileStatus(output, output_status)) {
+    return Outcome::kCantOpenOutput;
   }
-  return ConvertPixels(input, output, *bitmap);
+  if (IsSameFile(*output_status, input_status)) {
+    return Outcome::kSameFile;
+  }
+  // A terminal or /dev/null given twice harms nothing.
+  FileStatus standard_output{};
+  if (output_status->kind != FileKind::kCharacterDevice &&
+      GetStandardOutputStatus(&standard_output) &&
+      IsSameFile(*output_status, standard_output)) {
+    return Outcome::kOutputIsStandardOutput;
+  }
+  return Outcome::kProceed;
+}
+
+Outcome ConvertPaths(const char* input_path, const char* output_path,
+                     Bitmap* bitmap) {
+  const FileHandle input = OpenInputFile(input_path);
+  if (input == kNoFile) {
+    return Outcome::kCantOpenInput;
+  }
+  FileStatus input_status{};
+  if (!GetFileStatus(input, &input_status) ||
+      input_status.kind == FileKind::kDirectory) {
+    CloseFile(input);
+    return Outcome::kCantOpenInput;
+  }
+  // Opened without emptying it: it may turn out to be the picture itself.
+  const FileHandle output = OpenOutputFile(output_path);
+  if (output == kNoFile) {
+    CloseFile(input);
+    // A picture that is read-only, or that the system will not share, cannot
+    // be opened as the output either; nothing is written, so its name can
+    // safely say which it is.
+    FileStatus named{};
+    return GetPathStatus(output_path, &named) && IsSameFile(named, input_status)
+               ? Outcome::kSameFile
+               : Outcome::kCantOpenOutput;
+  }
+  FileStatus output_status{};
+  Outcome outcome = CheckOutput(input_status, output, &output_status);
+  if (outcome != Outcome::kProceed) {
+    CloseFile(output);
+    CloseFile(input);
+    return outcome;
+  }
+  const bool regular = output_status.kind == FileKind::kRegular;
+  GuardOutput(output, regular);
+  if (regular && !EmptyFile(output)) {
+    outcome = Outcome::kCantOpenOutput;
+  } else {
+    AdviseSequentialRead(input);
+    outcome = ConvertOpenFiles(input, input_status, output, bitmap);
+  }
+  CloseFile(input);
+  // A refusal leaves the output empty; only pixel-stage failures have written
+  // anything, so emptying again is harmless for the rest.
+  if (outcome != Outcome::kConverted && regular) {
+    EmptyFile(output);
+  }
+  ReleaseOutput();
+  if (!CloseOutputFile(output, regular) && outcome == Outcome::kConverted) {
+    outcome = Outcome::kCantWrite;
+  }
+  return outcome;
 }
 
 void PrintOutcome(Outcome outcome, const Bitmap& bitmap) {
   switch (outcome) {
+    case Outcome::kProceed:
+      break;
     case Outcome::kConverted:
       std::fputs("Image converted successfully", stdout);
       break;
@@ -372,6 +416,9 @@ void PrintOutcome(Outcome outcome, const Bitmap& bitmap) {
       break;
     case Outcome::kSameFile:
       std::fputs("Input and output are the same file\n", stdout);
+      break;
+    case Outcome::kOutputIsStandardOutput:
+      std::fputs("Output file is the standard output\n", stdout);
       break;
     case Outcome::kNotBmp:
       std::fputs("Input file is not a valid BMP\n", stdout);
@@ -393,52 +440,6 @@ void PrintOutcome(Outcome outcome, const Bitmap& bitmap) {
       std::fputs("Couldn't write output file\n", stdout);
       break;
   }
-}
-
-Outcome ConvertPaths(const char* input_path, const char* output_path,
-                     Bitmap* bitmap) {
-  const int input = open(input_path, O_RDONLY | O_CLOEXEC);
-  if (input < 0) {
-    return Outcome::kCantOpenInput;
-  }
-  struct stat input_status {};
-  if (fstat(input, &input_status) != 0 || S_ISDIR(input_status.st_mode)) {
-    close(input);
-    return Outcome::kCantOpenInput;
-  }
-  // Opening the output empties it: check first that it is not the picture.
-  if (IsSameFile(input_status, output_path)) {
-    close(input);
-    return Outcome::kSameFile;
-  }
-  const int output =
-      open(output_path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
-  if (output < 0) {
-    close(input);
-    return Outcome::kCantOpenOutput;
-  }
-  struct stat output_status {};
-  const bool output_is_file =
-      fstat(output, &output_status) == 0 && S_ISREG(output_status.st_mode);
-  (void)posix_fadvise(input, 0, 0, POSIX_FADV_SEQUENTIAL);
-
-  Outcome outcome = ConvertOpenFiles(input, input_status, output, bitmap);
-  close(input);
-  // A refusal leaves the output empty; only pixel-stage failures have written
-  // anything, so emptying again is harmless for the rest.
-  if (outcome != Outcome::kConverted && output_is_file) {
-    EmptyFile(output);
-  }
-  // Some file systems report a lost write only at close.
-  if (close(output) != 0 && outcome == Outcome::kConverted) {
-    outcome = Outcome::kCantWrite;
-    const int reopened =
-        output_is_file ? open(output_path, O_WRONLY | O_TRUNC | O_CLOEXEC) : -1;
-    if (reopened >= 0) {
-      close(reopened);
-    }
-  }
-  return outcome;
 }
 
 }  // namespace

@@ -4,13 +4,15 @@
 // large picture takes.
 #include <fcntl.h>
 #include <gtest/gtest.h>
-#include <spawn.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
+#include <termios.h>
 #include <unistd.h>
 
+#include <cerrno>
+#include <chrono>
+#include <csignal>
 #include <cstdint>
-#include <fstream>
+#include <cstdlib>
 #include <ostream>
 #include <string>
 #include <thread>
@@ -19,16 +21,7 @@
 
 #include "test_support.h"
 
-extern char** environ;
-
 namespace {
-
-constexpr const char* kConverted = "Image converted successfully";
-constexpr const char* kCantOpenInput = "Couldn't open input file\n";
-constexpr const char* kCantOpenOutput = "Couldn't open output file\n";
-constexpr const char* kCantWrite = "Couldn't write output file\n";
-constexpr const char* kSameFile = "Input and output are the same file\n";
-constexpr const char* kTruncated = "Input file is truncated\n";
 
 // Root opens files whatever their permission bits say.
 bool PermissionsApply() { return geteuid() != 0; }
@@ -58,15 +51,17 @@ TEST_F(FaultTest, FullDeviceIsAWriteFailure) {
   EXPECT_EQ(run.exit_status, 0);
 }
 
-// A disk that fills part way through: the output must not be left holding
+// A disk that fills part way through, or a file-size limit (whose SIGXFSZ
+// would end the tool without a word): the output must not be left holding
 // the part that fitted, as if it were a picture.
 TEST_F(FaultTest, WriteFailurePartWayEmptiesTheOutput) {
   for (const int32_t height : {200, -200}) {
     SCOPED_TRACE(height);
     WriteFile(Path("big.bmp"),
               MakeBitmap(Layout(200, height), SampleColours(200, 200)));
-    const ToolRun run =
-        RunToolWithFileSizeLimit({Path("big.bmp"), Path("out.raw")}, 32768);
+    ToolOptions options;
+    options.file_size_limit = 32768;
+    const ToolRun run = RunTool({Path("big.bmp"), Path("out.raw")}, options);
     EXPECT_EQ(run.out, Echo(Path("big.bmp"), Path("out.raw")) + kCantWrite);
     EXPECT_EQ(run.exit_status, 0);
     EXPECT_TRUE(FileExists(Path("out.raw")));
@@ -133,6 +128,15 @@ TEST_F(FaultTest, OutputNamingTheInputLeavesItUnchanged) {
     EXPECT_EQ(ReadFile(Path("in.bmp")), input_);
   }
   ASSERT_EQ(chdir(previous_dir), 0);
+
+  // A read-only picture cannot even be opened as the output (unless by
+  // root); it is still the same file, and said to be.
+  WriteFile(Path("read-only.bmp"), input_);
+  chmod(Path("read-only.bmp").c_str(), 0444);
+  const ToolRun run = RunTool({Path("read-only.bmp"), Path("read-only.bmp")});
+  EXPECT_EQ(run.out,
+            Echo(Path("read-only.bmp"), Path("read-only.bmp")) + kSameFile);
+  EXPECT_EQ(ReadFile(Path("read-only.bmp")), input_);
 }
 
 TEST_F(FaultTest, InputThatCannotBeReadCreatesNoOutput) {
@@ -256,44 +260,6 @@ INSTANTIATE_TEST_SUITE_P(Inputs, PipeTest,
 // --- Memory
 // -------------------------------------------------------------------
 
-// The tool's peak resident memory in KiB, measured by GNU time. A child
-// spawned from this process would inherit the test's own peak in its figure
-// (the kernel counts the memory it shared before exec); time forks the tool
-// from a small process of its own. Returns -1 if time is not installed.
-long PeakRssKib(const std::vector<std::string>& args, const std::string& dir) {
-  const char* time_path = "/usr/bin/time";
-  if (access(time_path, X_OK) != 0) {
-    return -1;
-  }
-  const std::string report = dir + "/rss";
-  std::vector<std::string> argv_strings = {time_path, "-f",   "%M",
-                                           "-o",      report, BRAVIK_PATH};
-  argv_strings.insert(argv_strings.end(), args.begin(), args.end());
-  std::vector<char*> argv;
-  argv.reserve(argv_strings.size() + 1);
-  for (std::string& arg : argv_strings) {
-    argv.push_back(arg.data());
-  }
-  argv.push_back(nullptr);
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
-  pid_t pid = 0;
-  const int spawned =
-      posix_spawn(&pid, time_path, &actions, nullptr, argv.data(), environ);
-  posix_spawn_file_actions_destroy(&actions);
-  if (spawned != 0) {
-    return -1;
-  }
-  int status = 0;
-  while (waitpid(pid, &status, 0) < 0) {
-  }
-  std::ifstream in(report);
-  long kib = -1;
-  in >> kib;
-  return kib;
-}
-
 TEST(MemoryTest, PeakMemoryDoesNotGrowWithThePicture) {
   const std::string dir = MakeScratchDir();
   WriteFile(dir + "/small.bmp",
@@ -302,8 +268,10 @@ TEST(MemoryTest, PeakMemoryDoesNotGrowWithThePicture) {
   // show at once next to the fixed buffers (about a megabyte).
   WriteFile(dir + "/large.bmp",
             MakeBitmap(Layout(4000, 2000), SampleColours(4000, 2000)));
-  const long small = PeakRssKib({dir + "/small.bmp", dir + "/small.raw"}, dir);
-  const long large = PeakRssKib({dir + "/large.bmp", dir + "/large.raw"}, dir);
+  const long small =
+      PeakMemoryKib({dir + "/small.bmp", dir + "/small.raw"}, dir);
+  const long large =
+      PeakMemoryKib({dir + "/large.bmp", dir + "/large.raw"}, dir);
   const Bytes large_output = ReadFile(dir + "/large.raw");
   RemoveTree(dir);
   if (small < 0 || large < 0) {
@@ -313,5 +281,296 @@ TEST(MemoryTest, PeakMemoryDoesNotGrowWithThePicture) {
   EXPECT_LT(large - small, 4096)
       << "small: " << small << " KiB, large: " << large << " KiB";
 }
+
+// --- Signals, vanished readers, standard output
+// ----------------------------------------------
+
+using Clock = std::chrono::steady_clock;
+
+// Waits, up to a minute, until `ready` holds. Only a way not to hang: a
+// correct tool gets there in milliseconds.
+template <typename Condition>
+bool WaitUntil(Condition ready) {
+  const auto deadline = Clock::now() + std::chrono::seconds(60);
+  while (!ready()) {
+    if (Clock::now() > deadline) {
+      return false;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  return true;
+}
+
+uint64_t FileSize(const std::string& path) {
+  struct stat status {};
+  return stat(path.c_str(), &status) == 0
+             ? static_cast<uint64_t>(status.st_size)
+             : 0;
+}
+
+// The tool reading a pipe that holds part of a large picture, its writer
+// still there: the first block of rows is converted and written (at the end
+// of the output, the picture being stored bottom row first), and the tool
+// waits for more.
+class StalledPipeTest : public ScratchDirTest<> {
+ protected:
+  void SetUp() override {
+    ScratchDirTest::SetUp();
+    picture_ = SampleColours(1000, 1200);
+    file_ = MakeBitmap(Layout(1000, 1200), picture_);
+    ASSERT_EQ(pipe2(ends_, O_CLOEXEC), 0);
+    // Two megabytes: more than one block of rows, less than two.
+    writer_ = std::thread([this] {
+      WriteToPipe(ends_[1], Bytes(file_.begin(), file_.begin() + kFed));
+    });
+  }
+  void TearDown() override {
+    close(ends_[0]);  // a writer still blocked fails at once
+    writer_.join();
+    if (ends_[1] >= 0) {
+      close(ends_[1]);
+    }
+    ScratchDirTest::TearDown();
+  }
+
+  // Starts the tool and waits until it has written its first rows.
+  StartedTool StartStalled(const ToolOptions& extra = {}) {
+    ToolOptions options = extra;
+    options.stdin_path = "/dev/fd/" + std::to_string(ends_[0]);
+    StartedTool tool = StartTool({"/dev/stdin", Path("out.raw")}, options);
+    EXPECT_TRUE(WaitUntil([this] { return FileSize(Path("out.raw")) > 0; }))
+        << "the tool wrote nothing";
+    return tool;
+  }
+
+  static constexpr size_t kFed = 2000000;
+  Bytes picture_;
+  Bytes file_;
+  int ends_[2] = {-1, -1};
+  std::thread writer_;
+};
+
+class InterruptTest : public StalledPipeTest,
+                      public ::testing::WithParamInterface<int> {};
+
+// Killed mid-conversion, the output would keep its full length with zeros
+// where the missing rows belong, and pass for a picture. The tool empties it
+// and still ends by the signal, so its caller sees the signal.
+TEST_P(InterruptTest, EmptiesTheOutputAndEndsByTheSignal) {
+  StartedTool tool = StartStalled();
+  ASSERT_EQ(kill(tool.pid, GetParam()), 0);
+  const ToolRun run = WaitForTool(&tool);
+  EXPECT_EQ(run.signal, GetParam());
+  EXPECT_EQ(run.out, Echo("/dev/stdin", Path("out.raw")));
+  EXPECT_EQ(run.err, "");
+  EXPECT_TRUE(FileExists(Path("out.raw")));
+  EXPECT_EQ(FileSize(Path("out.raw")), 0u);
+}
+
+INSTANTIATE_TEST_SUITE_P(Signals, InterruptTest,
+                         ::testing::Values(SIGINT, SIGTERM, SIGHUP),
+                         [](const ::testing::TestParamInfo<int>& info) {
+                           switch (info.param) {
+                             case SIGINT:
+                               return "Interrupt";
+                             case SIGTERM:
+                               return "Terminate";
+                             default:
+                               return "Hangup";
+                           }
+                         });
+
+// What whoever started the tool chose to ignore (nohup ignores SIGHUP)
+// stays ignored: the run goes on and completes.
+TEST_F(StalledPipeTest, IgnoredHangupIsLeftIgnored) {
+  ToolOptions options;
+  options.ignored_signals = {SIGHUP};
+  StartedTool tool = StartStalled(options);
+  ASSERT_EQ(kill(tool.pid, SIGHUP), 0);
+  // The rest of the picture, once the hangup has been sent.
+  writer_.join();
+  const int write_end = ends_[1];
+  ends_[1] = -1;
+  writer_ = std::thread([this, write_end] {
+    FeedPipe(write_end, Bytes(file_.begin() + kFed, file_.end()));
+  });
+  const ToolRun run = WaitForTool(&tool);
+  EXPECT_EQ(run.signal, 0);
+  EXPECT_EQ(run.out, Echo("/dev/stdin", Path("out.raw")) + kConverted);
+  EXPECT_EQ(ReadFile(Path("out.raw")), ReferencePack(picture_));
+}
+
+// The echo lines are promised before any file is opened; a tool waiting for
+// a FIFO's writer must already show them, not hold them in a buffer.
+TEST_F(FaultTest, EchoLinesAreOutBeforeTheInputIsOpened) {
+  ASSERT_EQ(mkfifo(Path("in.fifo").c_str(), 0600), 0);
+  StartedTool tool = StartTool({Path("in.fifo"), Path("out.raw")});
+  const std::string echo = Echo(Path("in.fifo"), Path("out.raw"));
+  EXPECT_TRUE(WaitUntil([&] { return PrintedSoFar(tool) == echo; }))
+      << "printed so far: \"" << PrintedSoFar(tool) << "\"";
+  ASSERT_EQ(kill(tool.pid, SIGTERM), 0);
+  const ToolRun run = WaitForTool(&tool);
+  EXPECT_EQ(run.signal, SIGTERM);
+  EXPECT_EQ(run.out, echo);
+  EXPECT_FALSE(FileExists(Path("out.raw")));
+}
+
+// A reader that goes away would end the tool by SIGPIPE without a word.
+TEST_F(FaultTest, VanishedReaderIsAWriteFailure) {
+  // Top row first, so the picture streams into the FIFO; larger than a
+  // pipe's buffer, so some write meets the closed reader.
+  WriteFile(Path("top-down.bmp"),
+            MakeBitmap(Layout(200, -200), SampleColours(200, 200)));
+  ASSERT_EQ(mkfifo(Path("out.fifo").c_str(), 0600), 0);
+  std::thread reader([this] {
+    const int fd = open(Path("out.fifo").c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd >= 0) {
+      close(fd);
+    }
+  });
+  const ToolRun run = RunTool({Path("top-down.bmp"), Path("out.fifo")});
+  reader.join();
+  EXPECT_EQ(run.signal, 0);
+  EXPECT_EQ(run.out, Echo(Path("top-down.bmp"), Path("out.fifo")) + kCantWrite);
+  EXPECT_EQ(run.exit_status, 0);
+}
+
+// Pixels written where the messages go would mix the two and be reported a
+// success. The file standard output goes to is left holding the messages.
+TEST_F(FaultTest, OutputThatIsStandardOutputIsRefused) {
+  for (const std::string& output :
+       {std::string("/dev/stdout"), Path("out.raw")}) {
+    SCOPED_TRACE(output);
+    ToolOptions options;
+    options.stdout_path = Path("out.raw");
+    const ToolRun run = RunTool({Path("in.bmp"), output}, options);
+    EXPECT_EQ(run.exit_status, 0);
+    const Bytes printed = ReadFile(Path("out.raw"));
+    EXPECT_EQ(std::string(printed.begin(), printed.end()),
+              Echo(Path("in.bmp"), output) + kOutputIsStandardOutput);
+  }
+
+  // Standard output a pipe, and the output that same pipe.
+  int ends[2];
+  ASSERT_EQ(pipe2(ends, O_CLOEXEC), 0);
+  ToolOptions options;
+  options.stdout_path = "/dev/fd/" + std::to_string(ends[1]);
+  StartedTool tool = StartTool({Path("in.bmp"), "/dev/stdout"}, options);
+  close(ends[1]);
+  std::string printed;
+  char chunk[4096];
+  ssize_t got = 0;
+  while ((got = read(ends[0], chunk, sizeof chunk)) > 0) {
+    printed.append(chunk, static_cast<size_t>(got));
+  }
+  close(ends[0]);
+  const ToolRun run = WaitForTool(&tool);
+  EXPECT_EQ(run.exit_status, 0);
+  EXPECT_EQ(printed,
+            Echo(Path("in.bmp"), "/dev/stdout") + kOutputIsStandardOutput);
+}
+
+// A terminal (or /dev/null) as both is harmless and stays allowed: the
+// picture's words simply go to the terminal between the messages.
+TEST_F(FaultTest, TerminalAsOutputAndStandardOutputConverts) {
+  const int master = posix_openpt(O_RDWR | O_NOCTTY);
+  ASSERT_GE(master, 0);
+  ASSERT_EQ(grantpt(master), 0);
+  ASSERT_EQ(unlockpt(master), 0);
+  const std::string terminal = ptsname(master);
+  const int slave = open(terminal.c_str(), O_RDWR | O_NOCTTY);
+  ASSERT_GE(slave, 0);
+  termios raw{};
+  ASSERT_EQ(tcgetattr(slave, &raw), 0);
+  cfmakeraw(&raw);  // bytes pass unchanged, no newline translation
+  ASSERT_EQ(tcsetattr(slave, TCSANOW, &raw), 0);
+
+  // One row, top row first: written front to back, as a terminal needs.
+  const Bytes pixels = SampleColours(3, 1);
+  WriteFile(Path("row.bmp"), MakeBitmap(Layout(3, -1), pixels));
+  ToolOptions options;
+  options.stdout_path = terminal;
+  const ToolRun run = RunTool({Path("row.bmp"), terminal}, options);
+  close(slave);
+  std::string printed;
+  char chunk[4096];
+  ssize_t got = 0;
+  // Once every copy of the terminal is closed, the master reads what was
+  // written and then fails with EIO.
+  while ((got = read(master, chunk, sizeof chunk)) > 0) {
+    printed.append(chunk, static_cast<size_t>(got));
+  }
+  close(master);
+  EXPECT_EQ(run.exit_status, 0);
+  const Bytes words = ReferencePack(pixels);
+  EXPECT_EQ(printed, Echo(Path("row.bmp"), terminal) +
+                         std::string(words.begin(), words.end()) + kConverted);
+}
+
+// --- Pipes whose writer stays
+// ---------------------------------------------------------
+
+// A pipe's writer that stays open (a program still writing, or about to
+// close) must not be waited on for bytes the picture does not need, and
+// must see every byte of the file taken, up to its declared size, or it
+// dies of a broken pipe and a pipefail script fails.
+struct LingeringCase {
+  const char* name;
+  Bytes file;
+  size_t left_over;  // bytes at the end of `file` the tool must not read
+};
+
+void PrintTo(const LingeringCase& lingering, std::ostream* out) {
+  *out << lingering.name;
+}
+
+BitmapLayout WithTrailer(BitmapLayout layout, uint32_t trailer) {
+  layout.trailer = trailer;
+  return layout;
+}
+
+Bytes LingeringPicture(const BitmapLayout& layout) {
+  return MakeBitmap(layout, SampleColours(layout.width, layout.height));
+}
+
+std::vector<LingeringCase> LingeringCases() {
+  BitmapLayout no_last_padding = Layout(5, 3);
+  no_last_padding.drop_last_padding = true;
+  Bytes beyond = LingeringPicture(Layout(5, 3));
+  beyond.resize(beyond.size() + 1000, 0xEE);
+  return {
+      // Larger than a pipe's buffer, as a colour profile can be.
+      {"TrailerCountedInTheFileSize",
+       LingeringPicture(WithTrailer(Layout(37, 23), 300000)), 0},
+      {"TrailerOfAPictureWithoutPixels",
+       LingeringPicture(WithTrailer(Layout(0, 5), 100000)), 0},
+      {"BytesBeyondTheFileSize", beyond, 1000},
+      {"FileSizeShortOfThePixels",
+       Patched(LingeringPicture(WithTrailer(Layout(4, 3), 1000)), kFileSizeAt,
+               54),
+       1000},
+      {"LastRowWithoutPadding", LingeringPicture(no_last_padding), 0},
+  };
+}
+
+class LingeringWriterTest
+    : public ScratchDirTest<::testing::TestWithParam<LingeringCase>> {};
+
+TEST_P(LingeringWriterTest, ReadsWhatTheFileDeclaresAndNoMore) {
+  const LingeringCase& lingering = GetParam();
+  PipeReport report;
+  const ToolRun run = RunToolOnPipe({"/dev/stdin", Path("out.raw")},
+                                    lingering.file, &report, /*linger=*/true);
+  EXPECT_EQ(run.out, Echo("/dev/stdin", Path("out.raw")) + kConverted);
+  EXPECT_FALSE(report.tool_waited_for_close)
+      << "the tool waited for the writer to close the pipe";
+  EXPECT_EQ(report.left_over.size(), lingering.left_over);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Pipes, LingeringWriterTest, ::testing::ValuesIn(LingeringCases()),
+    [](const ::testing::TestParamInfo<LingeringCase>& info) {
+      return std::string(info.param.name);
+    });
 
 }  // namespace

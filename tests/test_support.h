@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+#include "tool_messages.h"
+
 using Bytes = std::vector<uint8_t>;
 
 // How to lay out a test bitmap. The defaults give the classic 54-byte
@@ -20,7 +22,8 @@ struct BitmapLayout {
   uint16_t bit_count = 24;
   uint32_t compression = 0;
   uint32_t masks[3] = {0xFF0000, 0xFF00, 0xFF};  // written when compression 3
-  uint32_t gap = 0;  // extra bytes between headers and pixels
+  uint32_t gap = 0;      // extra bytes between headers and pixels
+  uint32_t trailer = 0;  // bytes after the pixels, counted in bfSize
   bool drop_last_padding = false;
 };
 
@@ -34,7 +37,11 @@ BitmapLayout WithGap(BitmapLayout layout, uint32_t gap);
 Bytes SampleColours(int32_t width, int32_t height, uint32_t salt = 1);
 
 // A whole BMP file holding `pixels` (top row first, as from SampleColours).
+// Its bfSize is its true length.
 Bytes MakeBitmap(const BitmapLayout& layout, const Bytes& pixels);
+
+// `file` with the `size` bytes at `offset` set to `value`, low byte first.
+Bytes Patched(Bytes file, size_t offset, uint32_t value, size_t size = 4);
 
 // The expected tool output for `pixels`: one little-endian word per pixel,
 // top row first, written out the long way for comparison.
@@ -44,29 +51,78 @@ Bytes ReferencePack(const Bytes& pixels);
 std::string Echo(const std::string& input, const std::string& output);
 
 struct ToolRun {
-  int exit_status = -1;
+  int exit_status = -1;  // 128 + the signal's number if one ended the tool
+  int signal = 0;        // the signal that ended it, or 0
   std::string out;
   std::string err;
 };
 
-// Runs the built bravik with `args`, standard input from `stdin_path`
-// (/dev/null when empty), and collects both output streams and the status.
+struct ToolOptions {
+  std::string stdin_path;   // empty: /dev/null
+  std::string stdout_path;  // empty: captured into ToolRun::out
+  // Programs the tool is started under, e.g. {"/usr/bin/time", "-o", f}.
+  std::vector<std::string> prefix;
+  // RLIMIT_FSIZE in the child, with SIGXFSZ left at its default; 0: none.
+  uint64_t file_size_limit = 0;
+  // Signals the child starts with ignored, as nohup or a shell's background
+  // job would leave them.
+  std::vector<int> ignored_signals;
+};
+
+// Runs the built bravik with `args` and collects both output streams and
+// how it ended. The child starts with every signal at its default action and
+// none blocked, whatever this process has set.
 ToolRun RunTool(const std::vector<std::string>& args,
-                const std::string& stdin_path = "");
+                const ToolOptions& options = {});
+
+// A tool started and not yet waited for.
+struct StartedTool {
+  int pid = -1;
+  std::string scratch;  // holds the captured streams
+  bool capture_stdout = true;
+};
+StartedTool StartTool(const std::vector<std::string>& args,
+                      const ToolOptions& options = {});
+ToolRun WaitForTool(StartedTool* tool);
+// What the tool has printed so far, while it runs.
+std::string PrintedSoFar(const StartedTool& tool);
+
+// What became of a pipe's bytes once the tool had ended.
+struct PipeReport {
+  Bytes left_over;  // bytes the tool did not read
+  // With a lingering writer: the tool did not end until the writer closed
+  // the pipe (after 30 seconds), so it waited for more than it needed.
+  bool tool_waited_for_close = false;
+};
 
 // Runs the tool with standard input a pipe that another thread fills with
-// `stdin_bytes` and then closes, so "/dev/stdin" names a pipe.
+// `stdin_bytes`, so "/dev/stdin" names a pipe. The writer then closes the
+// pipe, or with `linger` keeps it open until the tool has ended, as a
+// program that writes more later would.
 ToolRun RunToolOnPipe(const std::vector<std::string>& args,
-                      const Bytes& stdin_bytes);
+                      const Bytes& stdin_bytes, PipeReport* report = nullptr,
+                      bool linger = false);
 
-// Writes `bytes` into the pipe or FIFO `fd` and closes it. Stops early,
-// without a signal, once the reader has gone: a refusal need not read it all.
+// Writes `bytes` into the pipe or FIFO `fd`. Stops early, without a signal,
+// once the reader has gone: a refusal need not read it all.
+void WriteToPipe(int fd, const Bytes& bytes);
+// The same, and then closes `fd`.
 void FeedPipe(int fd, const Bytes& bytes);
 
-// Runs the tool unable to grow any file past `max_bytes`: a write beyond
-// fails (EFBIG) instead of raising SIGXFSZ. Shows how much a run writes.
-ToolRun RunToolWithFileSizeLimit(const std::vector<std::string>& args,
-                                 uint64_t max_bytes);
+// GNU time's report of the tool's peak resident memory in KiB, or -1 where
+// GNU time is not installed.
+long PeakMemoryKib(const std::vector<std::string>& args,
+                   const std::string& scratch);
+
+struct Captured {
+  std::string out;
+  std::string err;
+};
+
+// Calls ConvertBitmap in this process with standard output and standard
+// error sent to files under `scratch`, and returns what it printed on each.
+Captured ConvertInProcess(const std::string& input, const std::string& output,
+                          const std::string& scratch);
 
 // A fresh empty directory under the system's temporary directory, removed
 // with everything in it by RemoveTree.
