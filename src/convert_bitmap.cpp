@@ -329,21 +329,15 @@ Outcome ConvertOpenFiles(FileHandle input, const FileStatus& input_status,
 
 // Refuses an output that must not be written at all: the input itself, or
 // the file or pipe that standard output goes to and the messages land in.
-// Decided on the opened output, so no renaming or linking in between can
-// slip another file in.
-Outcome CheckOutput(const FileStatus& input_status, FileHandle output,
-                    FileStatus* output_status) {
-  if (!GetFileStatus(output, output_status)) {
-    return Outcome::kCantOpenOutput;
-  }
-  if (IsSameFile(*output_status, input_status)) {
+Outcome CheckOutput(const FileStatus& input, const FileStatus& output) {
+  if (IsSameFile(output, input)) {
     return Outcome::kSameFile;
   }
   // A terminal or /dev/null given twice harms nothing.
   FileStatus standard_output{};
-  if (output_status->kind != FileKind::kCharacterDevice &&
+  if (output.kind != FileKind::kCharacterDevice &&
       GetStandardOutputStatus(&standard_output) &&
-      IsSameFile(*output_status, standard_output)) {
+      IsSameFile(output, standard_output)) {
     return Outcome::kOutputIsStandardOutput;
   }
   return Outcome::kProceed;
@@ -362,6 +356,8 @@ Outcome ConvertPaths(const char* input_path, const char* output_path,
     return Outcome::kCantOpenInput;
   }
   // Opened without emptying it: it may turn out to be the picture itself.
+  // Which file it is is decided on the file opened, so no renaming or
+  // relinking in between can slip another file in.
   const FileHandle output = OpenOutputFile(output_path);
   if (output == kNoFile) {
     CloseFile(input);
@@ -369,12 +365,16 @@ Outcome ConvertPaths(const char* input_path, const char* output_path,
     // be opened as the output either; nothing is written, so its name can
     // safely say which it is.
     FileStatus named{};
-    return GetPathStatus(output_path, &named) && IsSameFile(named, input_status)
-               ? Outcome::kSameFile
-               : Outcome::kCantOpenOutput;
+    const Outcome named_outcome = GetPathStatus(output_path, &named)
+                                      ? CheckOutput(input_status, named)
+                                      : Outcome::kProceed;
+    return named_outcome == Outcome::kProceed ? Outcome::kCantOpenOutput
+                                              : named_outcome;
   }
   FileStatus output_status{};
-  Outcome outcome = CheckOutput(input_status, output, &output_status);
+  Outcome outcome = GetFileStatus(output, &output_status)
+                        ? CheckOutput(input_status, output_status)
+                        : Outcome::kCantOpenOutput;
   if (outcome != Outcome::kProceed) {
     CloseFile(output);
     CloseFile(input);

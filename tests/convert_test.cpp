@@ -2,21 +2,11 @@
 // same messages and output bytes as the tool, and nothing left open behind.
 #include <gtest/gtest.h>
 
-#include <filesystem>
 #include <string>
 
 #include "test_support.h"
 
 namespace {
-
-size_t CountOpenDescriptors() {
-  size_t count = 0;
-  for ([[maybe_unused]] const auto& entry :
-       std::filesystem::directory_iterator("/proc/self/fd")) {
-    ++count;
-  }
-  return count;
-}
 
 class ConvertTest : public ScratchDirTest<> {};
 
@@ -45,11 +35,11 @@ TEST_F(ConvertTest, PrintsOnlyItsOutcomeAndClosesBothFiles) {
     if (!test.input.empty()) {
       WriteFile(input, test.input);
     }
-    const size_t descriptors = CountOpenDescriptors();
+    const size_t descriptors = CountOpenFiles();
     const Captured printed = ConvertInProcess(input, output, dir_);
     EXPECT_EQ(printed.out, test.message);
     EXPECT_EQ(printed.err, "");
-    EXPECT_EQ(CountOpenDescriptors(), descriptors);
+    EXPECT_EQ(CountOpenFiles(), descriptors);
     EXPECT_EQ(FileExists(output), test.output_created);
     if (test.output_created) {
       EXPECT_EQ(ReadFile(output),

@@ -1,25 +1,22 @@
 #include "test_support.h"
 
+// What every system shares: the bitmaps, the reference pack, files and
+// scratch directories, and the converter called in-process. Starting the
+// tool is in test_support_posix.cpp and test_support_windows.cpp.
 #include <fcntl.h>
-#include <pthread.h>
-#include <sys/resource.h>
-#include <sys/stat.h>
-#include <sys/wait.h>
+#ifdef _WIN32
+#include <io.h>
+#else
 #include <unistd.h>
+#endif
 
-#include <cerrno>
-#include <chrono>
-#include <condition_variable>
-#include <csignal>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
-#include <mutex>
+#include <random>
 #include <stdexcept>
-#include <thread>
 #include <utility>
 
 #include "convert_bitmap.h"
@@ -36,12 +33,16 @@ void PutLe32(Bytes* bytes, uint32_t value) {
   PutLe16(bytes, value >> 16);
 }
 
-std::string ReadText(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}  // namespace
+
+std::filesystem::path FsPath(const std::string& utf8) {
+  return {reinterpret_cast<const char8_t*>(utf8.c_str())};
 }
 
-}  // namespace
+std::string ReadText(const std::string& path) {
+  std::ifstream in(FsPath(path), std::ios::binary);
+  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
 
 BitmapLayout Layout(int32_t width, int32_t height, uint32_t header_size) {
   BitmapLayout layout;
@@ -156,220 +157,32 @@ Bytes ReferencePack(const Bytes& pixels) {
   return words;
 }
 
-namespace {
-
-std::vector<char*> ArgvOf(std::vector<std::string>* strings) {
-  std::vector<char*> argv;
-  argv.reserve(strings->size() + 1);
-  for (std::string& arg : *strings) {
-    argv.push_back(arg.data());
-  }
-  argv.push_back(nullptr);
-  return argv;
-}
-
-// In the child between fork and exec: async-signal-safe calls only.
-[[noreturn]] void ExecTool(const char* stdin_path, const char* stdout_path,
-                           const char* stderr_path, const ToolOptions& options,
-                           char* const* argv) {
-  const int in = open(stdin_path, O_RDONLY);
-  const int out = open(stdout_path, O_WRONLY | O_CREAT | O_TRUNC, 0644);
-  const int err = open(stderr_path, O_WRONLY | O_CREAT | O_TRUNC, 0644);
-  if (in < 0 || out < 0 || err < 0 || dup2(in, 0) < 0 || dup2(out, 1) < 0 ||
-      dup2(err, 2) < 0) {
-    _exit(126);
-  }
-  // The tool's own handling of signals is under test: nothing this process
-  // ignores or blocks (SIGPIPE, in the pipe writers) may carry over.
-  struct sigaction default_action {};
-  default_action.sa_handler = SIG_DFL;
-  sigemptyset(&default_action.sa_mask);
-  for (int signal_number = 1; signal_number < NSIG; ++signal_number) {
-    sigaction(signal_number, &default_action, nullptr);
-  }
-  struct sigaction ignore {};
-  ignore.sa_handler = SIG_IGN;
-  sigemptyset(&ignore.sa_mask);
-  for (const int signal_number : options.ignored_signals) {
-    sigaction(signal_number, &ignore, nullptr);
-  }
-  sigset_t none;
-  sigemptyset(&none);
-  sigprocmask(SIG_SETMASK, &none, nullptr);
-  if (options.file_size_limit != 0) {
-    rlimit limit{};
-    getrlimit(RLIMIT_FSIZE, &limit);
-    limit.rlim_cur = static_cast<rlim_t>(options.file_size_limit);
-    setrlimit(RLIMIT_FSIZE, &limit);
-  }
-  execv(argv[0], argv);
-  _exit(127);
-}
-
-}  // namespace
-
-void WriteToPipe(int fd, const Bytes& bytes) {
-  // A write to a pipe nobody reads raises SIGPIPE in the writing thread;
-  // blocked here, it stays pending and dies with the thread.
-  sigset_t pipe_signal;
-  sigemptyset(&pipe_signal);
-  sigaddset(&pipe_signal, SIGPIPE);
-  pthread_sigmask(SIG_BLOCK, &pipe_signal, nullptr);
-  size_t done = 0;
-  while (done < bytes.size()) {
-    const ssize_t put = write(fd, bytes.data() + done, bytes.size() - done);
-    if (put <= 0) {
-      break;
-    }
-    done += static_cast<size_t>(put);
-  }
-}
-
-StartedTool StartTool(const std::vector<std::string>& args,
-                      const ToolOptions& options) {
-  StartedTool tool;
-  tool.scratch = MakeScratchDir();
-  tool.capture_stdout = options.stdout_path.empty();
-  const std::string stdin_path =
-      options.stdin_path.empty() ? "/dev/null" : options.stdin_path;
-  const std::string stdout_path =
-      tool.capture_stdout ? tool.scratch + "/stdout" : options.stdout_path;
-  const std::string stderr_path = tool.scratch + "/stderr";
-
-  std::vector<std::string> argv_strings = options.prefix;
-  argv_strings.emplace_back(BRAVIK_PATH);
-  argv_strings.insert(argv_strings.end(), args.begin(), args.end());
-  std::vector<char*> argv = ArgvOf(&argv_strings);
-
-  tool.pid = fork();
-  if (tool.pid == 0) {
-    ExecTool(stdin_path.c_str(), stdout_path.c_str(), stderr_path.c_str(),
-             options, argv.data());
-  }
-  if (tool.pid < 0) {
-    RemoveTree(tool.scratch);
-    throw std::runtime_error("could not start " + argv_strings.front());
-  }
-  return tool;
-}
-
-ToolRun WaitForTool(StartedTool* tool) {
-  int status = 0;
-  pid_t waited = 0;
-  do {
-    waited = waitpid(tool->pid, &status, 0);
-  } while (waited < 0 && errno == EINTR);
-  ToolRun run;
-  if (waited < 0) {
-    ADD_FAILURE() << "waitpid failed: " << std::strerror(errno);
-  } else if (WIFSIGNALED(status)) {
-    run.signal = WTERMSIG(status);
-    run.exit_status = 128 + run.signal;
-  } else {
-    run.exit_status = WEXITSTATUS(status);
-  }
-  if (tool->capture_stdout) {
-    run.out = ReadText(tool->scratch + "/stdout");
-  }
-  run.err = ReadText(tool->scratch + "/stderr");
-  RemoveTree(tool->scratch);
-  tool->pid = -1;
-  return run;
-}
-
-std::string PrintedSoFar(const StartedTool& tool) {
-  return ReadText(tool.scratch + "/stdout");
-}
-
 ToolRun RunTool(const std::vector<std::string>& args,
                 const ToolOptions& options) {
   StartedTool tool = StartTool(args, options);
   return WaitForTool(&tool);
 }
 
-ToolRun RunToolOnPipe(const std::vector<std::string>& args,
-                      const Bytes& stdin_bytes, PipeReport* report,
-                      bool linger) {
-  int ends[2];
-  if (pipe2(ends, O_CLOEXEC) != 0) {
-    throw std::runtime_error("pipe failed");
-  }
-  std::mutex mutex;
-  std::condition_variable tool_ended;
-  bool ended = false;
-  bool waited_for_close = false;
-  std::thread writer([&] {
-    WriteToPipe(ends[1], stdin_bytes);
-    if (linger) {
-      std::unique_lock<std::mutex> lock(mutex);
-      waited_for_close = !tool_ended.wait_for(lock, std::chrono::seconds(30),
-                                              [&ended] { return ended; });
-    }
-    close(ends[1]);
-  });
-  // The child opens its standard input through this path before exec, while
-  // it still holds the parent's descriptors; the write end closes at exec.
-  ToolOptions options;
-  options.stdin_path = "/dev/fd/" + std::to_string(ends[0]);
-  const ToolRun run = RunTool(args, options);
-  {
-    const std::lock_guard<std::mutex> lock(mutex);
-    ended = true;
-  }
-  tool_ended.notify_all();
-  // Whatever the tool left unread, up to the writer's close.
-  Bytes left_over;
-  uint8_t chunk[65536];
-  ssize_t got = 0;
-  while ((got = read(ends[0], chunk, sizeof chunk)) > 0) {
-    left_over.insert(left_over.end(), chunk, chunk + got);
-  }
-  close(ends[0]);
-  writer.join();
-  if (report != nullptr) {
-    report->left_over = std::move(left_over);
-    report->tool_waited_for_close = waited_for_close;
-  }
-  return run;
-}
-
-void FeedPipe(int fd, const Bytes& bytes) {
-  WriteToPipe(fd, bytes);
-  close(fd);
-}
-
-long PeakMemoryKib(const std::vector<std::string>& args,
-                   const std::string& scratch) {
-  // A child of this process would count the test's own memory, which it
-  // shares until exec, in its peak; GNU time forks the tool from a small
-  // process of its own.
-  const char* time_path = "/usr/bin/time";
-  if (access(time_path, X_OK) != 0) {
-    return -1;
-  }
-  const std::string report = scratch + "/peak-memory";
-  ToolOptions options;
-  options.stdout_path = "/dev/null";
-  options.prefix = {time_path, "-f", "%M", "-o", report};
-  RunTool(args, options);
-  std::ifstream in(report);
-  long kib = -1;
-  in >> kib;
-  return kib;
+std::string PrintedSoFar(const StartedTool& tool) {
+  return ReadText(tool.scratch + "/stdout");
 }
 
 Captured ConvertInProcess(const std::string& input, const std::string& output,
                           const std::string& scratch) {
+#ifndef O_BINARY
+  constexpr int O_BINARY = 0;  // POSIX files have no text mode
+#endif
   const std::string out_path = scratch + "/stdout";
   const std::string err_path = scratch + "/stderr";
   std::fflush(stdout);
   std::fflush(stderr);
-  const int saved_out = dup(STDOUT_FILENO);
-  const int saved_err = dup(STDERR_FILENO);
-  const int out_fd = open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-  const int err_fd = open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-  dup2(out_fd, STDOUT_FILENO);
-  dup2(err_fd, STDERR_FILENO);
+  const int saved_out = dup(1);
+  const int saved_err = dup(2);
+  const int flags = O_WRONLY | O_CREAT | O_TRUNC | O_BINARY;
+  const int out_fd = open(out_path.c_str(), flags, 0644);
+  const int err_fd = open(err_path.c_str(), flags, 0644);
+  dup2(out_fd, 1);
+  dup2(err_fd, 2);
   close(out_fd);
   close(err_fd);
 
@@ -377,42 +190,49 @@ Captured ConvertInProcess(const std::string& input, const std::string& output,
 
   std::fflush(stdout);
   std::fflush(stderr);
-  dup2(saved_out, STDOUT_FILENO);
-  dup2(saved_err, STDERR_FILENO);
+  dup2(saved_out, 1);
+  dup2(saved_err, 2);
   close(saved_out);
   close(saved_err);
   Captured printed{ReadText(out_path), ReadText(err_path)};
-  std::filesystem::remove(out_path);
-  std::filesystem::remove(err_path);
+  RemoveTree(out_path);
+  RemoveTree(err_path);
   return printed;
 }
 
 std::string MakeScratchDir() {
-  std::string pattern =
-      (std::filesystem::temp_directory_path() / "bravik-test-XXXXXX").string();
-  if (mkdtemp(pattern.data()) == nullptr) {
-    throw std::runtime_error("mkdtemp failed");
+  std::random_device entropy;
+  const std::filesystem::path base = std::filesystem::temp_directory_path();
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    const std::filesystem::path dir =
+        base / ("bravik-test-" + std::to_string(entropy()));
+    std::error_code error;
+    if (std::filesystem::create_directory(dir, error)) {
+      const std::u8string name = dir.u8string();
+      return {name.begin(), name.end()};
+    }
   }
-  return pattern;
+  throw std::runtime_error("cannot make a scratch directory");
 }
 
 void RemoveTree(const std::string& path) {
   std::error_code ignored;
-  std::filesystem::remove_all(path, ignored);
+  std::filesystem::remove_all(FsPath(path), ignored);
 }
 
 Bytes ReadFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
+  std::ifstream in(FsPath(path), std::ios::binary);
   return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
 }
 
 void WriteFile(const std::string& path, const Bytes& bytes) {
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  std::ofstream out(FsPath(path), std::ios::binary | std::ios::trunc);
   out.write(reinterpret_cast<const char*>(bytes.data()),
             static_cast<std::streamsize>(bytes.size()));
 }
 
 bool FileExists(const std::string& path) {
-  struct stat status {};
-  return lstat(path.c_str(), &status) == 0;
+  std::error_code error;
+  return std::filesystem::symlink_status(FsPath(path), error).type() !=
+         std::filesystem::file_type::not_found;
 }

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -65,8 +66,11 @@ struct ToolOptions {
   // RLIMIT_FSIZE in the child, with SIGXFSZ left at its default; 0: none.
   uint64_t file_size_limit = 0;
   // Signals the child starts with ignored, as nohup or a shell's background
-  // job would leave them.
+  // job would leave them. POSIX only, like the limit above.
   std::vector<int> ignored_signals;
+  // Windows: a process group of its own, so that Ctrl-Break can be sent to
+  // the tool alone.
+  bool new_process_group = false;
 };
 
 // Runs the built bravik with `args` and collects both output streams and
@@ -77,8 +81,9 @@ ToolRun RunTool(const std::vector<std::string>& args,
 
 // A tool started and not yet waited for.
 struct StartedTool {
-  int pid = -1;
-  std::string scratch;  // holds the captured streams
+  int pid = -1;                 // POSIX
+  intptr_t process_handle = 0;  // Windows
+  std::string scratch;          // holds the captured streams
   bool capture_stdout = true;
 };
 StartedTool StartTool(const std::vector<std::string>& args,
@@ -87,6 +92,7 @@ ToolRun WaitForTool(StartedTool* tool);
 // What the tool has printed so far, while it runs.
 std::string PrintedSoFar(const StartedTool& tool);
 
+#ifndef _WIN32
 // What became of a pipe's bytes once the tool had ended.
 struct PipeReport {
   Bytes left_over;  // bytes the tool did not read
@@ -114,6 +120,8 @@ void FeedPipe(int fd, const Bytes& bytes);
 long PeakMemoryKib(const std::vector<std::string>& args,
                    const std::string& scratch);
 
+#endif  // _WIN32
+
 struct Captured {
   std::string out;
   std::string err;
@@ -123,6 +131,13 @@ struct Captured {
 // error sent to files under `scratch`, and returns what it printed on each.
 Captured ConvertInProcess(const std::string& input, const std::string& output,
                           const std::string& scratch);
+
+// A path given in UTF-8, as every path in these tests is.
+std::filesystem::path FsPath(const std::string& utf8);
+// A whole file as text; empty if it cannot be read.
+std::string ReadText(const std::string& path);
+// Descriptors or handles this process has open.
+size_t CountOpenFiles();
 
 // A fresh empty directory under the system's temporary directory, removed
 // with everything in it by RemoveTree.
