@@ -296,7 +296,9 @@ PipeWriter& GetPipeWriter() {
 Observed ConvertFromPipe(const uint8_t* data, size_t size) {
   PipeWriter& writer = GetPipeWriter();
   int ends[2];
-  Require(pipe2(ends, O_CLOEXEC) == 0, "pipe failed", "");
+  Require(pipe(ends) == 0 && fcntl(ends[0], F_SETFD, FD_CLOEXEC) == 0 &&
+              fcntl(ends[1], F_SETFD, FD_CLOEXEC) == 0,
+          "pipe failed", "");
   {
     const std::lock_guard<std::mutex> lock(writer.mutex);
     writer.job = PipeJob{ends[1], data, size, true};
@@ -304,7 +306,7 @@ Observed ConvertFromPipe(const uint8_t* data, size_t size) {
   writer.changed.notify_all();
   // Opening the descriptor's path gives the converter its own read end.
   Observed observed =
-      Convert("/proc/self/fd/" + std::to_string(ends[0]), GetScratch().output);
+      Convert("/dev/fd/" + std::to_string(ends[0]), GetScratch().output);
   // With the last read end closed, a writer still blocked fails at once.
   close(ends[0]);
   std::unique_lock<std::mutex> lock(writer.mutex);

@@ -318,7 +318,7 @@ class StalledPipeTest : public ScratchDirTest<> {
     ScratchDirTest::SetUp();
     picture_ = SampleColours(1000, 1200);
     file_ = MakeBitmap(Layout(1000, 1200), picture_);
-    ASSERT_EQ(pipe2(ends_, O_CLOEXEC), 0);
+    ASSERT_TRUE(MakePipe(ends_));
     // Two megabytes: more than one block of rows, less than two.
     writer_ = std::thread([this] {
       WriteToPipe(ends_[1], Bytes(file_.begin(), file_.begin() + kFed));
@@ -452,7 +452,7 @@ TEST_F(FaultTest, OutputThatIsStandardOutputIsRefused) {
 
   // Standard output a pipe, and the output that same pipe.
   int ends[2];
-  ASSERT_EQ(pipe2(ends, O_CLOEXEC), 0);
+  ASSERT_TRUE(MakePipe(ends));
   ToolOptions options;
   options.stdout_path = "/dev/fd/" + std::to_string(ends[1]);
   StartedTool tool = StartTool({Path("in.bmp"), "/dev/stdout"}, options);

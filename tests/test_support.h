@@ -109,6 +109,9 @@ ToolRun RunToolOnPipe(const std::vector<std::string>& args,
                       const Bytes& stdin_bytes, PipeReport* report = nullptr,
                       bool linger = false);
 
+// A pipe whose ends close at exec.
+bool MakePipe(int ends[2]);
+
 // Writes `bytes` into the pipe or FIFO `fd`. Stops early, without a signal,
 // once the reader has gone: a refusal need not read it all.
 void WriteToPipe(int fd, const Bytes& bytes);

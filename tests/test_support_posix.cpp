@@ -87,6 +87,12 @@ void WriteToPipe(int fd, const Bytes& bytes) {
   }
 }
 
+bool MakePipe(int ends[2]) {
+  // pipe2() is not everywhere (macOS lacks it).
+  return pipe(ends) == 0 && fcntl(ends[0], F_SETFD, FD_CLOEXEC) == 0 &&
+         fcntl(ends[1], F_SETFD, FD_CLOEXEC) == 0;
+}
+
 StartedTool StartTool(const std::vector<std::string>& args,
                       const ToolOptions& options) {
   StartedTool tool;
@@ -143,7 +149,7 @@ ToolRun RunToolOnPipe(const std::vector<std::string>& args,
                       const Bytes& stdin_bytes, PipeReport* report,
                       bool linger) {
   int ends[2];
-  if (pipe2(ends, O_CLOEXEC) != 0) {
+  if (!MakePipe(ends)) {
     throw std::runtime_error("pipe failed");
   }
   std::mutex mutex;
