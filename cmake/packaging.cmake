@@ -21,7 +21,9 @@ set(CPACK_DEBIAN_PACKAGE_MAINTAINER "${CPACK_PACKAGE_CONTACT}")
 set(CPACK_DEBIAN_PACKAGE_SECTION graphics)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 # dpkg-shlibdeps (from dpkg-dev) reads the binary's real needs: the C library
-# alone, since the tool links nothing of the C++ runtime.
+# alone for a dynamic tool, since it links nothing of the C++ runtime. CPack
+# hands it only dynamically linked files, so a static tool (the default on
+# Linux) depends on nothing.
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 
 include(CPack)

@@ -7,8 +7,12 @@ multiple of four) gives every row two bytes of padding. Standard library
 only, so the picture can be remade anywhere.
 """
 import colorsys
-import struct
+import os
 import sys
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)),
+                                "..", "scripts"))
+import bmpfile  # noqa: E402
 
 WIDTH, HEIGHT = 150, 100
 
@@ -24,21 +28,12 @@ def pixel(x, y):
 
 
 def main(path):
-    stride = (WIDTH * 3 + 3) & ~3
-    rows = []
-    for y in reversed(range(HEIGHT)):  # BMP rows go bottom row first
-        row = bytearray()
+    pixels = bytearray()
+    for y in range(HEIGHT):
         for x in range(WIDTH):
             red, green, blue = pixel(x, y)
-            row += bytes((blue, green, red))
-        row += bytes(stride - len(row))
-        rows.append(bytes(row))
-    pixels = b"".join(rows)
-    file_header = b"BM" + struct.pack("<IHHI", 54 + len(pixels), 0, 0, 54)
-    info_header = struct.pack("<IiiHHIIiiII", 40, WIDTH, HEIGHT, 1, 24, 0,
-                              len(pixels), 2835, 2835, 0, 0)
-    with open(path, "wb") as out:
-        out.write(file_header + info_header + pixels)
+            pixels += bytes((blue, green, red))
+    bmpfile.save(path, WIDTH, HEIGHT, pixels)
 
 
 if __name__ == "__main__":

@@ -7,9 +7,12 @@ are kept in the repository so ctest can replay them.
 """
 import os
 import struct
+import sys
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 OUT = os.path.join(HERE, "corpus")
+sys.path.insert(0, os.path.join(HERE, "..", "scripts"))
+import bmpfile  # noqa: E402
 
 
 def pixels(width, rows, salt):
@@ -22,36 +25,10 @@ def pixels(width, rows, salt):
     return bytes(data)
 
 
-def bmp(width, height, header_size=40, bit_count=24, compression=0,
-        masks=(0xFF0000, 0xFF00, 0xFF), gap=b"", drop_last_padding=False,
-        offset=None, salt=1):
-    rows = abs(height)
-    row_bytes = width * 3
-    stride = (row_bytes + 3) & ~3
-    picture = pixels(width, rows, salt)
-    stored = bytearray()
-    for i in range(rows):
-        # Bottom-up files store the picture's last row first.
-        y = i if height < 0 else rows - 1 - i
-        stored += picture[y * row_bytes:(y + 1) * row_bytes]
-        if not (drop_last_padding and i == rows - 1):
-            stored += bytes(stride - row_bytes)
-    if header_size == 12:
-        info = struct.pack("<IHHHH", 12, width & 0xFFFF, rows & 0xFFFF, 1,
-                           bit_count)
-    else:
-        info = struct.pack("<IiiHHIIiiII", header_size, width, height, 1,
-                           bit_count, compression, stride * rows, 2835, 2835,
-                           0, 0)
-        info += struct.pack("<III", *masks)
-        info = info.ljust(header_size, b"\0")[:header_size]
-    extra = b""
-    if compression == 3 and header_size == 40:
-        extra = struct.pack("<III", *masks)
-    if offset is None:
-        offset = 14 + len(info) + len(extra) + len(gap)
-    head = b"BM" + struct.pack("<IHHI", offset + len(stored), 0, 0, offset)
-    return head + info + extra + gap + bytes(stored)
+def bmp(width, height, salt=1, **options):
+    """A small BMP of a varied picture; `options` go to bmpfile.encode()."""
+    return bmpfile.encode(width, height, pixels(width, abs(height), salt),
+                          **options)
 
 
 def patched(data, offset, fmt, value):

@@ -5,7 +5,8 @@ The same pictures are written as BMP by ImageMagick (its default writer,
 which uses a 124-byte header, and its BMP3 writer), Pillow and netpbm (both
 its Windows and its OS/2 header), plus a top-down copy made here from one of
 them. Each file is converted by bravik and must give, byte for byte, what
-Pillow decodes from it, packed into RGB565 by dropping low bits.
+Pillow decodes from it, packed into RGB565 by dropping low bits. Each
+writer's header layout is checked too, so every layout stays covered.
 
 Usage: interop_test.py <path to bravik>
 
@@ -100,17 +101,34 @@ def write_bitmaps(picture, directory):
     return files
 
 
-def header_kind(path):
-    data = open(path, "rb").read(32)
-    header_size, = struct.unpack_from("<I", data, 14)
-    bit_count_at = 24 if header_size == 12 else 28
-    bit_count, = struct.unpack_from("<H", data, bit_count_at)
-    # The OS/2 core header has unsigned 16-bit dimensions at 18 and 20.
+# The layout each writer is known to produce: information header size, pixel
+# offset, whether rows are stored top row first. A writer that changes its
+# layout fails here rather than quietly leaving that layout untested.
+LAYOUTS = {
+    "imagemagick": (124, 138, False),
+    "imagemagick-bmp3": (40, 54, False),
+    "pillow": (40, 54, False),
+    "netpbm": (40, 54, False),
+    "netpbm-os2": (12, 26, False),
+    "top-down": (40, 54, True),
+}
+
+
+def layout(path):
+    """(header size, pixel offset, top-down), or a reason the file is not
+    an uncompressed 24-bit BMP."""
+    data = open(path, "rb").read(34)
+    offset, header_size = struct.unpack_from("<II", data, 10)
     if header_size == 12:
-        height, = struct.unpack_from("<H", data, 20)
+        # The OS/2 core header: 16-bit dimensions, no compression field.
+        _, height, _, bit_count = struct.unpack_from("<HHHH", data, 18)
+        compression = 0
     else:
-        height, = struct.unpack_from("<i", data, 22)
-    return header_size, bit_count, height
+        height, _, bit_count, compression = struct.unpack_from("<iHHI", data,
+                                                               22)
+    if bit_count != 24 or compression != 0:
+        return f"{bit_count} bits per pixel, compression {compression}"
+    return header_size, offset, height < 0
 
 
 def pack(picture):
@@ -128,12 +146,17 @@ def main():
             picture = make_picture(width, height, salt)
             for name, path in write_bitmaps(picture, directory).items():
                 label = f"{name} {width}x{height}"
-                header_size, bit_count, stored_height = header_kind(path)
-                label += f" (header {header_size}, height {stored_height})"
+                found = layout(path)
+                if found != LAYOUTS[name]:
+                    failures.append(f"{label}: wrote {found}, not (header size, "
+                                    f"pixel offset, top-down) {LAYOUTS[name]}")
+                    continue
+                label += " (header %d, pixels at %d%s)" % (
+                    found[0], found[1], ", top-down" if found[2] else "")
                 decoded = Image.open(path)
                 decoded.load()
-                if bit_count != 24 or decoded.convert("RGB").tobytes() != picture.tobytes():
-                    failures.append(f"{label}: the writer did not store the picture as 24-bit pixels")
+                if decoded.convert("RGB").tobytes() != picture.tobytes():
+                    failures.append(f"{label}: the writer changed the picture")
                     continue
                 output = os.path.join(directory, name + ".raw")
                 result = subprocess.run([bravik, path, output],

@@ -1,12 +1,16 @@
 #!/usr/bin/env bash
 # Builds the Debian package from a configured and built tree, unpacks it into
 # a scratch root as dpkg would install it, and runs the installed tool on the
-# bundled sample picture.
-# Usage: check_package.sh <build dir> <source dir> [cpack]
+# bundled sample picture. The package's Depends must match how the tool is
+# linked: nothing for a static tool, the C library alone for a dynamic one.
+# Usage: check_package.sh <build dir> <source dir> <cpack> <static|dynamic>
 set -euo pipefail
 build_dir=$1
 source_dir=$2
-cpack=${3:-cpack}
+cpack=$3
+linkage=$4
+[[ $linkage == static || $linkage == dynamic ]] ||
+  { echo "linkage must be static or dynamic, not '$linkage'"; exit 2; }
 scratch=$(mktemp -d)
 trap 'rm -rf "$scratch"' EXIT
 fail=0
@@ -29,9 +33,13 @@ field() { dpkg-deb -f "$deb" "$1"; }
 [[ $(field Section) == graphics ]] || { echo "Section: $(field Section)"; fail=1; }
 [[ -n $(field Maintainer) ]] || { echo "no Maintainer"; fail=1; }
 [[ -n $(field Description) ]] || { echo "no Description"; fail=1; }
-# The tool needs the C library and nothing else.
 depends=$(field Depends)
-[[ $depends =~ ^libc6(\ \(>=\ [0-9.]+\))?$ ]] || { echo "Depends: $depends"; fail=1; }
+if [[ $linkage == static ]]; then
+  [[ -z $depends ]] || { echo "a static tool depends on nothing, not: $depends"; fail=1; }
+else
+  # The tool needs the C library and nothing else.
+  [[ $depends =~ ^libc6(\ \(>=\ [0-9.]+\))?$ ]] || { echo "Depends: $depends"; fail=1; }
+fi
 
 # Exactly the tool and its page: anything else would be a stray install rule.
 dpkg-deb --fsys-tarfile "$deb" | tar -t | grep -v '/$' | sort >"$scratch/files"
@@ -45,6 +53,17 @@ root=$scratch/root
 dpkg -x "$deb" "$root"
 tool=$root/usr/bin/bravik
 [[ -x $tool ]] || { echo "$tool is not executable"; exit 1; }
+# What the binary itself loads: a static one names no program interpreter and
+# no shared library; a dynamic one the C library alone.
+needed=$(readelf -dW "$tool" | sed -n 's/.*(NEEDED).*\[\(.*\)\]/\1/p' | tr '\n' ' ')
+interpreter=$(readelf -lW "$tool" | grep -c 'program interpreter' || true)
+if [[ $linkage == static ]]; then
+  [[ -z $needed && $interpreter == 0 ]] ||
+    { echo "the packaged tool is not static: needs '$needed', $interpreter interpreter"; fail=1; }
+else
+  [[ $needed == "libc.so.6 " && $interpreter == 1 ]] ||
+    { echo "the packaged tool needs '$needed', not the C library alone"; fail=1; }
+fi
 
 cp "$source_dir/examples/sample.bmp" "$scratch/sample.bmp"
 cd "$scratch"
