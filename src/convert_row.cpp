@@ -192,9 +192,9 @@ inline uint8x8x2_t PackEightPixels(uint8x8x3_t pixels) {
 void ConvertRowNeon(const uint8_t* input, uint8_t* output, int32_t count) {
   int32_t done = 0;
   // Each load reads exactly the 48 bytes of the sixteen pixels it converts,
-  // so a step taken only while sixteen pixels remain stays inside the row.
-  // Both loads of a step come before its stores: in place, the words may
-  // cover the first of those pixels.
+  // so a step taken only while its pixels remain stays inside the row. In
+  // place, a step's words (two bytes a pixel) cover only its own pixels'
+  // bytes, which are loaded by then, never those of a later step.
   for (; count - done >= 32; done += 32) {
     const uint8_t* in = input + static_cast<intptr_t>(done) * 3;
     uint8_t* out = output + static_cast<intptr_t>(done) * 2;
@@ -209,7 +209,7 @@ void ConvertRowNeon(const uint8_t* input, uint8_t* output, int32_t count) {
         PackSixteenPixels(vld3q_u8(input + static_cast<intptr_t>(done) * 3)));
     done += 16;
   }
-  // 24 bytes, exactly the eight pixels that remain at least.
+  // One 24-byte load: exactly the eight pixels it converts.
   if (count - done >= 8) {
     vst2_u8(output + static_cast<intptr_t>(done) * 2,
             PackEightPixels(vld3_u8(input + static_cast<intptr_t>(done) * 3)));

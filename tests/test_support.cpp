@@ -156,7 +156,14 @@ ToolRun RunTool(const std::vector<std::string>& args,
   posix_spawn_file_actions_addopen(&actions, 2, err_path.c_str(),
                                    O_WRONLY | O_CREAT | O_TRUNC, 0644);
 
+#ifdef BRAVIK_EMULATOR
+  // A cross-built tool runs under the emulator that runs these tests.
+  const char* const program = BRAVIK_EMULATOR;
+  std::vector<std::string> argv_strings = {BRAVIK_EMULATOR, BRAVIK_PATH};
+#else
+  const char* const program = BRAVIK_PATH;
   std::vector<std::string> argv_strings = {BRAVIK_PATH};
+#endif
   argv_strings.insert(argv_strings.end(), args.begin(), args.end());
   std::vector<char*> argv;
   for (std::string& arg : argv_strings) {
@@ -166,11 +173,11 @@ ToolRun RunTool(const std::vector<std::string>& args,
 
   pid_t pid = 0;
   const int spawned =
-      posix_spawn(&pid, BRAVIK_PATH, &actions, nullptr, argv.data(), environ);
+      posix_spawn(&pid, program, &actions, nullptr, argv.data(), environ);
   posix_spawn_file_actions_destroy(&actions);
   if (spawned != 0) {
     RemoveTree(scratch);
-    throw std::runtime_error("could not start " + std::string(BRAVIK_PATH));
+    throw std::runtime_error("could not start " + std::string(program));
   }
   int status = 0;
   while (waitpid(pid, &status, 0) < 0) {
