@@ -1,11 +1,16 @@
 #include "convert_row.h"
 
+#include <array>
+#include <cstddef>
+
 #if !defined(BRAVIK_SCALAR_ONLY) && (defined(__x86_64__) || defined(__i386__))
 #define BRAVIK_X86_KERNELS 1
 #include <immintrin.h>
+#endif
 
-#include <array>
-#include <cstddef>
+#if !defined(BRAVIK_SCALAR_ONLY) && defined(__aarch64__) && defined(__ARM_NEON)
+#define BRAVIK_NEON_KERNELS 1
+#include <arm_neon.h>
 #endif
 
 namespace {
@@ -162,41 +167,133 @@ bool CpuHasAvx512() {
 
 #endif  // BRAVIK_X86_KERNELS
 
-RowKernelEntry AvailableKernel(int index) {
-  const RowKernelEntry kernels[] = {
-      {"scalar", ConvertRowScalar},
-#ifdef BRAVIK_X86_KERNELS
-      {CpuHasAvx2() ? "avx2" : nullptr, ConvertRowAvx2},
-      {CpuHasAvx512() ? "avx512" : nullptr, ConvertRowAvx512},
+#ifdef BRAVIK_NEON_KERNELS
+
+// Sixteen pixels from one de-interleaving load, which splits 48 bytes into
+// blue, green and red vectors. Each word's two bytes are put together by
+// shift-and-insert: the low byte is g4 g3 g2 b7..b3, the high one
+// r7..r3 g7 g6 g5. The interleaving store then writes every word low byte
+// first, whatever the processor's byte order.
+inline uint8x16x2_t PackSixteenPixels(uint8x16x3_t pixels) {
+  uint8x16x2_t words;
+  words.val[0] = vsriq_n_u8(vshlq_n_u8(pixels.val[1], 3), pixels.val[0], 3);
+  words.val[1] = vsriq_n_u8(pixels.val[2], pixels.val[1], 5);
+  return words;
+}
+
+// The same for eight pixels, in 64-bit registers.
+inline uint8x8x2_t PackEightPixels(uint8x8x3_t pixels) {
+  uint8x8x2_t words;
+  words.val[0] = vsri_n_u8(vshl_n_u8(pixels.val[1], 3), pixels.val[0], 3);
+  words.val[1] = vsri_n_u8(pixels.val[2], pixels.val[1], 5);
+  return words;
+}
+
+void ConvertRowNeon(const uint8_t* input, uint8_t* output, int32_t count) {
+  int32_t done = 0;
+  // Each load reads exactly the 48 bytes of the sixteen pixels it converts,
+  // so a step taken only while its pixels remain stays inside the row. In
+  // place, a step's words (two bytes a pixel) cover only its own pixels'
+  // bytes, which are loaded by then, never those of a later step.
+  for (; count - done >= 32; done += 32) {
+    const uint8_t* in = input + static_cast<intptr_t>(done) * 3;
+    uint8_t* out = output + static_cast<intptr_t>(done) * 2;
+    const uint8x16x3_t first = vld3q_u8(in);
+    const uint8x16x3_t second = vld3q_u8(in + 48);
+    vst2q_u8(out, PackSixteenPixels(first));
+    vst2q_u8(out + 32, PackSixteenPixels(second));
+  }
+  if (count - done >= 16) {
+    vst2q_u8(
+        output + static_cast<intptr_t>(done) * 2,
+        PackSixteenPixels(vld3q_u8(input + static_cast<intptr_t>(done) * 3)));
+    done += 16;
+  }
+  // One 24-byte load: exactly the eight pixels it converts.
+  if (count - done >= 8) {
+    vst2_u8(output + static_cast<intptr_t>(done) * 2,
+            PackEightPixels(vld3_u8(input + static_cast<intptr_t>(done) * 3)));
+    done += 8;
+  }
+  ConvertRowScalar(input + static_cast<intptr_t>(done) * 3,
+                   output + static_cast<intptr_t>(done) * 2, count - done);
+}
+
+#endif  // BRAVIK_NEON_KERNELS
+
+bool RunsEverywhere() { return true; }
+
+struct KernelSpec {
+  RowKernelEntry entry;
+  bool (*runs_here)();
+};
+
+// Every kernel this build has, each wider than the one before it.
+constexpr KernelSpec kKernels[] = {
+    {{"scalar", ConvertRowScalar}, RunsEverywhere},
+#ifdef BRAVIK_NEON_KERNELS
+    // Advanced SIMD is part of every AArch64 processor.
+    {{"neon", ConvertRowNeon}, RunsEverywhere},
 #endif
-  };
-  int seen = 0;
-  for (const RowKernelEntry& kernel : kernels) {
-    if (kernel.name != nullptr && seen++ == index) {
-      return kernel;
+#ifdef BRAVIK_X86_KERNELS
+    {{"avx2", ConvertRowAvx2}, CpuHasAvx2},
+    {{"avx512", ConvertRowAvx512}, CpuHasAvx512},
+#endif
+};
+
+struct KernelList {
+  std::array<RowKernelEntry, std::size(kKernels)> entries;
+  int count;
+};
+
+KernelList FindRunnableKernels() {
+#ifdef BRAVIK_X86_KERNELS
+  // The CPU's features are filled in by a static initialiser of the runtime
+  // library, which need not have run before ours. Asking twice is harmless:
+  // the second call returns at once.
+  __builtin_cpu_init();
+#endif
+  KernelList list{};
+  for (const KernelSpec& kernel : kKernels) {
+    if (kernel.runs_here()) {
+      list.entries[static_cast<size_t>(list.count++)] = kernel.entry;
     }
   }
-  return {nullptr, nullptr};
+  return list;
 }
 
-int CountAvailableKernels() {
-  int count = 0;
-  while (AvailableKernel(count).name != nullptr) {
-    ++count;
+// Zero before any code runs, and filled on first use, so that callers in
+// other files' static initialisers (a benchmark registering its cases) find
+// it complete too. The first use is at the latest chosen_kernel's own
+// initialiser, before main, while there is only one thread. (A guarded
+// function-local static would pull the C++ runtime library into the tool.)
+KernelList runnable_kernels;
+
+const KernelList& RunnableKernels() {
+  if (runnable_kernels.count == 0) {
+    runnable_kernels = FindRunnableKernels();
   }
-  return count;
+  return runnable_kernels;
 }
 
-// Chosen once, before main runs: the last available kernel is the widest.
-const RowKernel chosen_kernel =
-    AvailableKernel(CountAvailableKernels() - 1).convert;
+// The last runnable kernel is the widest.
+const RowKernelEntry chosen_kernel =
+    RunnableKernels().entries[static_cast<size_t>(RunnableKernels().count - 1)];
 
 }  // namespace
 
 void ConvertRow(const uint8_t* input, uint8_t* output, int32_t count) {
-  chosen_kernel(input, output, count);
+  chosen_kernel.convert(input, output, count);
 }
 
-int CountRowKernels() { return CountAvailableKernels(); }
+int CountRowKernels() { return RunnableKernels().count; }
 
-RowKernelEntry GetRowKernel(int index) { return AvailableKernel(index); }
+RowKernelEntry GetRowKernel(int index) {
+  const KernelList& list = RunnableKernels();
+  if (index < 0 || index >= list.count) {
+    return {nullptr, nullptr};
+  }
+  return list.entries[static_cast<size_t>(index)];
+}
+
+const char* ChosenRowKernelName() { return chosen_kernel.name; }

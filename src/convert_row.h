@@ -29,8 +29,12 @@ struct RowKernelEntry {
 };
 
 // For tests and benchmarks: the kernels this build has and this CPU can run,
-// scalar first. The tool itself only ever calls ConvertRow.
+// scalar first and each wider than the one before it. The tool itself only
+// ever calls ConvertRow. An index outside the list gives {nullptr, nullptr}.
 int CountRowKernels();
 RowKernelEntry GetRowKernel(int index);
+
+// For tests: the name of the kernel ConvertRow calls.
+const char* ChosenRowKernelName();
 
 #endif  // BRAVIK_CONVERT_ROW_H_

@@ -1,5 +1,6 @@
-// Every row kernel this build has and this CPU can run must give exactly the
-// scalar kernel's bytes, and must touch nothing outside its two ranges.
+// Every row kernel this build has and this CPU can run must pack every colour
+// exactly, give the scalar kernel's bytes at every length and alignment, and
+// touch nothing outside its two ranges; the tool must use the widest.
 #include "convert_row.h"
 
 #include <gtest/gtest.h>
@@ -44,15 +45,41 @@ class RowKernelTest : public testing::TestWithParam<int> {
   static RowKernel Scalar() { return GetRowKernel(0).convert; }
 };
 
-TEST(RowKernelListTest, ScalarComesFirstAndTheToolUsesTheWidest) {
-  ASSERT_GE(CountRowKernels(), 1);
-  EXPECT_STREQ(GetRowKernel(0).name, "scalar");
-  EXPECT_EQ(GetRowKernel(CountRowKernels()).convert, nullptr);
-#ifdef BRAVIK_SCALAR_ONLY
-  EXPECT_EQ(CountRowKernels(), 1);
+// The kernels this CPU should offer, narrowest first, found by asking the CPU
+// here rather than through the kernel module.
+std::vector<std::string> KernelsThisCpuRuns() {
+  std::vector<std::string> names = {"scalar"};
+#ifndef BRAVIK_SCALAR_ONLY
+#if defined(__aarch64__)
+  names.emplace_back("neon");
+#elif defined(__x86_64__) || defined(__i386__)
+  if (__builtin_cpu_supports("avx2") != 0) {
+    names.emplace_back("avx2");
+  }
+  if (__builtin_cpu_supports("avx512f") != 0 &&
+      __builtin_cpu_supports("avx512bw") != 0 &&
+      __builtin_cpu_supports("avx512vbmi") != 0) {
+    names.emplace_back("avx512");
+  }
 #endif
-  // ConvertRow must agree with the last kernel on a row long enough to take
-  // every vector path; the widest one is the dispatch target.
+#endif
+  return names;
+}
+
+TEST(RowKernelListTest, OffersWhatTheCpuRunsAndTheToolUsesTheWidest) {
+  std::vector<std::string> offered;
+  for (int index = 0; index < CountRowKernels(); ++index) {
+    offered.emplace_back(GetRowKernel(index).name);
+  }
+  const std::vector<std::string> expected = KernelsThisCpuRuns();
+  EXPECT_EQ(offered, expected);
+  EXPECT_EQ(ChosenRowKernelName(), expected.back());
+  for (const int outside : {-1, CountRowKernels()}) {
+    EXPECT_EQ(GetRowKernel(outside).name, nullptr) << "index " << outside;
+    EXPECT_EQ(GetRowKernel(outside).convert, nullptr) << "index " << outside;
+  }
+  // ConvertRow goes through the chosen kernel: same bytes on a row long
+  // enough to take every vector path.
   const Bytes pixels = RandomBytes(size_t{3} * 1000, 7);
   Bytes through_dispatch(2000);
   ConvertRow(pixels.data(), through_dispatch.data(), 1000);
@@ -86,23 +113,38 @@ TEST_P(RowKernelTest, PacksKnownColours) {
   EXPECT_EQ(ConvertWith(Kernel(), pixels), expected);
 }
 
-TEST_P(RowKernelTest, MatchesScalarOnEveryColour) {
+// Every colour against the packing done the long way: each component divided
+// down to its field's width and multiplied up to its field's place, and each
+// word read back from its two bytes, low byte first.
+TEST_P(RowKernelTest, PacksEveryColour) {
   constexpr size_t kColours = size_t{1} << 24;
-  Bytes pixels(kColours * 3);
-  for (size_t colour = 0; colour < kColours; ++colour) {
-    pixels[colour * 3] = static_cast<uint8_t>(colour);
-    pixels[colour * 3 + 1] = static_cast<uint8_t>(colour >> 8);
-    pixels[colour * 3 + 2] = static_cast<uint8_t>(colour >> 16);
+  Bytes pixels;
+  pixels.reserve(kColours * 3);
+  for (int red = 0; red < 256; ++red) {
+    for (int green = 0; green < 256; ++green) {
+      for (int blue = 0; blue < 256; ++blue) {
+        pixels.insert(pixels.end(),
+                      {static_cast<uint8_t>(blue), static_cast<uint8_t>(green),
+                       static_cast<uint8_t>(red)});
+      }
+    }
   }
-  const Bytes expected = ConvertWith(Scalar(), pixels);
-  const Bytes actual = ConvertWith(Kernel(), pixels);
-  ASSERT_EQ(actual.size(), expected.size());
-  // Report the first differing colour rather than two 32 MiB dumps.
-  for (size_t colour = 0; colour < kColours; ++colour) {
-    const size_t at = colour * 2;
-    ASSERT_TRUE(actual[at] == expected[at] &&
-                actual[at + 1] == expected[at + 1])
-        << "colour 0x" << std::hex << colour;
+  const Bytes words = ConvertWith(Kernel(), pixels);
+  ASSERT_EQ(words.size(), kColours * 2);
+  size_t at = 0;
+  for (int red = 0; red < 256; ++red) {
+    for (int green = 0; green < 256; ++green) {
+      for (int blue = 0; blue < 256; ++blue, at += 2) {
+        const int expected = red / 8 * 2048 + green / 4 * 32 + blue / 8;
+        const int actual = words[at] + 256 * words[at + 1];
+        // The first wrong colour alone, rather than 16 million checks.
+        if (actual != expected) {
+          FAIL() << "blue " << blue << ", green " << green << ", red " << red
+                 << ": got 0x" << std::hex << actual << ", expected 0x"
+                 << expected;
+        }
+      }
+    }
   }
 }
 

@@ -105,6 +105,10 @@ StartedTool StartTool(const std::vector<std::string>& args,
   const std::string stderr_path = tool.scratch + "/stderr";
 
   std::vector<std::string> argv_strings = options.prefix;
+#ifdef BRAVIK_EMULATOR
+  // A cross-built tool runs under the emulator that runs these tests.
+  argv_strings.emplace_back(BRAVIK_EMULATOR);
+#endif
   argv_strings.emplace_back(BRAVIK_PATH);
   argv_strings.insert(argv_strings.end(), args.begin(), args.end());
   std::vector<char*> argv = ArgvOf(&argv_strings);
