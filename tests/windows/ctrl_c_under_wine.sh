@@ -21,7 +21,9 @@ le32() { printf "\\x$(printf %02x $(($1 & 255)))\\x$(printf %02x $(($1 >> 8 & 25
 } >"$scratch/big.bmp"
 mkfifo "$scratch/in.fifo"
 # Two megabytes, more than one block of rows, then the writer waits.
-{ head -c 2000000 "$scratch/big.bmp"; sleep 120; } >"$scratch/in.fifo" &
+# (The sleep takes the subshell's place, so that killing it ends the writer
+# and nothing is left holding ctest's streams.)
+(head -c 2000000 "$scratch/big.bmp" && exec sleep 120) >"$scratch/in.fifo" 2>/dev/null &
 feeder=$!
 
 WINEDEBUG=-all "$wine" "$tool" "$scratch/in.fifo" "$scratch/out.raw" \
