@@ -6,6 +6,14 @@
 #if !defined(BRAVIK_SCALAR_ONLY) && (defined(__x86_64__) || defined(__i386__))
 #define BRAVIK_X86_KERNELS 1
 #include <immintrin.h>
+// glibc has read the CPU's features while it started the process, and
+// tells them without another CPUID. Each CPUID can trap to the hypervisor
+// of a virtual machine, and the tool is started once per picture: the
+// compiler's own feature test runs several at every start.
+#if __has_include(<sys/platform/x86.h>)
+#include <sys/platform/x86.h>
+#define BRAVIK_GLIBC_CPU_FEATURES 1
+#endif
 #endif
 
 #if !defined(BRAVIK_SCALAR_ONLY) && defined(__aarch64__) && defined(__ARM_NEON)
@@ -157,12 +165,25 @@ __attribute__((target("avx512f,avx512bw,avx512vbmi"))) void ConvertRowAvx512(
                    output + static_cast<intptr_t>(done) * 2, count - done);
 }
 
-bool CpuHasAvx2() { return __builtin_cpu_supports("avx2") != 0; }
+// "Active" features are those the CPU has and the system saves the
+// registers of.
+bool CpuHasAvx2() {
+#ifdef BRAVIK_GLIBC_CPU_FEATURES
+  return CPU_FEATURE_ACTIVE(AVX2);
+#else
+  return __builtin_cpu_supports("avx2") != 0;
+#endif
+}
 
 bool CpuHasAvx512() {
+#ifdef BRAVIK_GLIBC_CPU_FEATURES
+  return CPU_FEATURE_ACTIVE(AVX512F) && CPU_FEATURE_ACTIVE(AVX512BW) &&
+         CPU_FEATURE_ACTIVE(AVX512_VBMI);
+#else
   return __builtin_cpu_supports("avx512f") != 0 &&
          __builtin_cpu_supports("avx512bw") != 0 &&
          __builtin_cpu_supports("avx512vbmi") != 0;
+#endif
 }
 
 #endif  // BRAVIK_X86_KERNELS
@@ -247,7 +268,7 @@ struct KernelList {
 };
 
 KernelList FindRunnableKernels() {
-#ifdef BRAVIK_X86_KERNELS
+#if defined(BRAVIK_X86_KERNELS) && !defined(BRAVIK_GLIBC_CPU_FEATURES)
   // The CPU's features are filled in by a static initialiser of the runtime
   // library, which need not have run before ours. Asking twice is harmless:
   // the second call returns at once.
