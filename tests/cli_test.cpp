@@ -35,15 +35,6 @@ InputCase Case(const char* name, const BitmapLayout& layout,
   return {name, layout, output_exists};
 }
 
-BitmapLayout WithMasks(BitmapLayout layout, uint32_t red, uint32_t green,
-                       uint32_t blue) {
-  layout.compression = 3;
-  layout.masks[0] = red;
-  layout.masks[1] = green;
-  layout.masks[2] = blue;
-  return layout;
-}
-
 // --- Conversions ------------------------------------------------------------
 
 class ConversionTest : public ToolTest,
@@ -63,16 +54,6 @@ TEST_P(ConversionTest, WritesEveryPixelTopRowFirst) {
   EXPECT_EQ(run.err, "");
   EXPECT_EQ(run.exit_status, 0);
   EXPECT_EQ(ReadFile(Path("out.raw")), ReferencePack(pixels));
-}
-
-BitmapLayout TopDown(BitmapLayout layout) {
-  layout.height = -layout.height;
-  return layout;
-}
-
-BitmapLayout WithoutLastPadding(BitmapLayout layout) {
-  layout.drop_last_padding = true;
-  return layout;
 }
 
 INSTANTIATE_TEST_SUITE_P(

@@ -26,22 +26,13 @@ namespace {
 // Root opens files whatever their permission bits say.
 bool PermissionsApply() { return geteuid() != 0; }
 
-class FaultTest : public ScratchDirTest<> {
+class FaultTest : public PictureTest {
  protected:
-  void SetUp() override {
-    ScratchDirTest::SetUp();
-    picture_ = SampleColours(5, 3);
-    input_ = MakeBitmap(Layout(5, 3), picture_);
-    WriteFile(Path("in.bmp"), input_);
-  }
   void TearDown() override {
     // Undo any permission a test took away, so the tree can be removed.
     chmod(dir_.c_str(), 0700);
-    ScratchDirTest::TearDown();
+    PictureTest::TearDown();
   }
-
-  Bytes picture_;
-  Bytes input_;
 };
 
 TEST_F(FaultTest, FullDeviceIsAWriteFailure) {
@@ -526,11 +517,6 @@ struct LingeringCase {
 
 void PrintTo(const LingeringCase& lingering, std::ostream* out) {
   *out << lingering.name;
-}
-
-BitmapLayout WithTrailer(BitmapLayout layout, uint32_t trailer) {
-  layout.trailer = trailer;
-  return layout;
 }
 
 Bytes LingeringPicture(const BitmapLayout& layout) {

@@ -115,21 +115,12 @@ extern "C" int __wrap_close(int fd) {
 
 namespace {
 
-class InjectedFaultTest : public ScratchDirTest<> {
+class InjectedFaultTest : public PictureTest {
  protected:
-  void SetUp() override {
-    ScratchDirTest::SetUp();
-    picture_ = SampleColours(5, 3);
-    input_ = MakeBitmap(Layout(5, 3), picture_);
-    WriteFile(Path("in.bmp"), input_);
-  }
   void TearDown() override {
     injection = Injection{};
-    ScratchDirTest::TearDown();
+    PictureTest::TearDown();
   }
-
-  Bytes picture_;
-  Bytes input_;
 };
 
 // Checked by name first and opened after, a path swapped in between for a
@@ -223,16 +214,6 @@ void PrintTo(const ReadFaultCase& fault, std::ostream* out) {
   *out << fault.name;
 }
 
-BitmapLayout WithMasks(BitmapLayout layout) {
-  layout.compression = 3;
-  return layout;
-}
-
-BitmapLayout WithTrailer(BitmapLayout layout, uint32_t trailer) {
-  layout.trailer = trailer;
-  return layout;
-}
-
 class ReadFaultTest
     : public ScratchDirTest<::testing::TestWithParam<ReadFaultCase>> {
  protected:
@@ -279,8 +260,9 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(
         ReadFaultCase{"InTheFileHeader", Layout(5, 3), false, 10,
                       kCantOpenInput},
-        ReadFaultCase{"InTheMasks", WithMasks(Layout(5, 3)), false, 54 + 4,
-                      kCantOpenInput},
+        ReadFaultCase{"InTheMasks",
+                      WithMasks(Layout(5, 3), 0xFF0000, 0xFF00, 0xFF), false,
+                      54 + 4, kCantOpenInput},
         ReadFaultCase{"InTheGapFromAFifo", WithGap(Layout(5, 3), 100000), true,
                       54 + 50000, kCantOpenInput},
         ReadFaultCase{"InTheSecondBlockFromAFile", Layout(1000, 1200), false,

@@ -35,25 +35,6 @@ Bytes Valid(int32_t width = 4, int32_t height = 2, uint32_t header_size = 40) {
   return Valid(Layout(width, height, header_size));
 }
 
-BitmapLayout WithBitCount(BitmapLayout layout, uint16_t bit_count) {
-  layout.bit_count = bit_count;
-  return layout;
-}
-
-BitmapLayout WithCompression(BitmapLayout layout, uint32_t compression) {
-  layout.compression = compression;
-  return layout;
-}
-
-BitmapLayout WithMasks(BitmapLayout layout, uint32_t red, uint32_t green,
-                       uint32_t blue) {
-  layout.compression = 3;
-  layout.masks[0] = red;
-  layout.masks[1] = green;
-  layout.masks[2] = blue;
-  return layout;
-}
-
 Bytes Cut(Bytes file, size_t keep) {
   file.resize(keep);
   return file;

@@ -57,6 +57,40 @@ BitmapLayout WithGap(BitmapLayout layout, uint32_t gap) {
   return layout;
 }
 
+BitmapLayout WithTrailer(BitmapLayout layout, uint32_t trailer) {
+  layout.trailer = trailer;
+  return layout;
+}
+
+BitmapLayout WithBitCount(BitmapLayout layout, uint16_t bit_count) {
+  layout.bit_count = bit_count;
+  return layout;
+}
+
+BitmapLayout WithCompression(BitmapLayout layout, uint32_t compression) {
+  layout.compression = compression;
+  return layout;
+}
+
+BitmapLayout WithMasks(BitmapLayout layout, uint32_t red, uint32_t green,
+                       uint32_t blue) {
+  layout.compression = 3;
+  layout.masks[0] = red;
+  layout.masks[1] = green;
+  layout.masks[2] = blue;
+  return layout;
+}
+
+BitmapLayout TopDown(BitmapLayout layout) {
+  layout.height = -layout.height;
+  return layout;
+}
+
+BitmapLayout WithoutLastPadding(BitmapLayout layout) {
+  layout.drop_last_padding = true;
+  return layout;
+}
+
 std::string Echo(const std::string& input, const std::string& output) {
   return "Input file: " + input + "\nOutput file: " + output + "\n";
 }

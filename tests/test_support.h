@@ -30,8 +30,16 @@ struct BitmapLayout {
 
 // A classic bitmap layout of the given size and information header size.
 BitmapLayout Layout(int32_t width, int32_t height, uint32_t header_size = 40);
-// `layout` with `gap` extra bytes between its headers and its pixels.
+// `layout` changed in one respect.
 BitmapLayout WithGap(BitmapLayout layout, uint32_t gap);
+BitmapLayout WithTrailer(BitmapLayout layout, uint32_t trailer);
+BitmapLayout WithBitCount(BitmapLayout layout, uint16_t bit_count);
+BitmapLayout WithCompression(BitmapLayout layout, uint32_t compression);
+// Bit fields (compression 3) with these masks.
+BitmapLayout WithMasks(BitmapLayout layout, uint32_t red, uint32_t green,
+                       uint32_t blue);
+BitmapLayout TopDown(BitmapLayout layout);
+BitmapLayout WithoutLastPadding(BitmapLayout layout);
 
 // Picture pixels, top row first, blue-green-red, no padding: what a viewer
 // would show. `SampleColours` gives a deterministic varied picture.
@@ -161,6 +169,20 @@ class ScratchDirTest : public Base {
   std::string Path(const std::string& name) const { return dir_ + "/" + name; }
 
   std::string dir_;
+};
+
+// The same, with a small picture of varied colours in "in.bmp".
+class PictureTest : public ScratchDirTest<> {
+ protected:
+  void SetUp() override {
+    ScratchDirTest::SetUp();
+    picture_ = SampleColours(5, 3);
+    input_ = MakeBitmap(Layout(5, 3), picture_);
+    WriteFile(Path("in.bmp"), input_);
+  }
+
+  Bytes picture_;  // top row first, as MakeBitmap takes it
+  Bytes input_;    // the file
 };
 
 #endif  // BRAVIK_TESTS_TEST_SUPPORT_H_

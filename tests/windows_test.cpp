@@ -20,20 +20,14 @@ namespace {
 
 std::wstring Wide(const std::string& utf8) { return FsPath(utf8).wstring(); }
 
-class WindowsTest : public ScratchDirTest<> {
+class WindowsTest : public PictureTest {
  protected:
-  void SetUp() override {
-    ScratchDirTest::SetUp();
-    picture_ = SampleColours(5, 3);
-    input_ = MakeBitmap(Layout(5, 3), picture_);
-    WriteFile(Path("in.bmp"), input_);
-  }
   void TearDown() override {
     // Read-only files cannot be removed with the directory.
     for (const char* name : {"read-only.bmp", "read-only.raw"}) {
       SetFileAttributesW(Wide(Path(name)).c_str(), FILE_ATTRIBUTE_NORMAL);
     }
-    ScratchDirTest::TearDown();
+    PictureTest::TearDown();
   }
 
   ToolRun Run(const std::string& input, const std::string& output) {
@@ -42,9 +36,6 @@ class WindowsTest : public ScratchDirTest<> {
     EXPECT_EQ(run.exit_status, 0);
     return run;
   }
-
-  Bytes picture_;
-  Bytes input_;
 };
 
 std::string Upper(std::string text) {
