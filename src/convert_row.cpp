@@ -11,7 +11,11 @@
 // of a virtual machine, and the tool is started once per picture: the
 // compiler's own feature test runs several at every start.
 #if __has_include(<sys/platform/x86.h>)
+// The header is written in C, whose _Bool is C++'s bool; clang's C++ does
+// not know the C name.
+#define _Bool bool  // NOLINT(bugprone-reserved-identifier)
 #include <sys/platform/x86.h>
+#undef _Bool
 #define BRAVIK_GLIBC_CPU_FEATURES 1
 #endif
 #endif
