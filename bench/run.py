@@ -70,7 +70,7 @@ def same_files(a, b):
 
 
 def check_bravik(case, out, printed):
-    _, width, height, *_ = case["spec"]
+    _, width, height, *_ = case["row"]
     rows = abs(height)
     if not printed.endswith(b"Image converted successfully"):
         return "printed %r" % printed[-80:]
@@ -142,7 +142,7 @@ def peak_memory_mib(argv, scratch):
 
 
 def time_case(case, table, rounds, scratch):
-    name, _, _, programs, _, repeat = case["spec"]
+    name, _, _, programs, _, repeat = case["row"]
     programs = [p for p in programs if p in table]
     case["outputs"] = {p: os.path.join(scratch, "out-" + p) for p in programs}
     argvs = {p: table[p][0](case["picture"], case["outputs"][p])
@@ -186,11 +186,11 @@ def main():
     table = tool_table(bravik, floor)
 
     results = {}
-    for spec in CASES:
-        name, width, height, _, yardstick, repeat = spec
+    for row in CASES:
+        name, width, height, _, yardstick, repeat = row
         picture = os.path.join(args.scratch, "%dx%d.bmp" % (width, height))
         make_picture(picture, width, height)
-        case = {"spec": spec, "picture": picture}
+        case = {"row": row, "picture": picture}
         timed = time_case(case, table, args.rounds, args.scratch)
         results[name] = timed
         size = os.path.getsize(picture)
