@@ -279,23 +279,6 @@ uint64_t PixelDataEnd(const Bitmap& bitmap) {
   return bitmap.pixel_offset + RowStride(bitmap) * (rows - 1) + width * 3;
 }
 
-// A pipe's writer expects the whole file to be taken, and dies of a broken
-// pipe otherwise: whatever follows the pixels (a colour profile, say) is
-// read and dropped, up to the size the file header gives and no further.
-// The picture is whole by now, so the end of the input or a read error only
-// stops the reading.
-void DiscardRest(FileHandle input, uint64_t consumed, uint64_t file_size) {
-  while (consumed < file_size) {
-    const size_t chunk = static_cast<size_t>(
-        std::min<uint64_t>(file_size - consumed, kInputBlockBytes));
-    const int64_t got = ReadFully(input, input_block, chunk);
-    if (got <= 0) {
-      return;
-    }
-    consumed += static_cast<uint64_t>(got);
-  }
-}
-
 // Everything after both files are open: headers, checks, pixels.
 Outcome ConvertOpenFiles(FileHandle input, const FileStatus& input_status,
                          FileHandle output, Bitmap* bitmap) {
@@ -321,8 +304,13 @@ Outcome ConvertOpenFiles(FileHandle input, const FileStatus& input_status,
     }
     consumed = pixel_end;
   }
-  if (!seekable) {
-    DiscardRest(input, consumed, bitmap->file_size);
+  // A pipe's writer expects the whole file to be taken, and dies of a broken
+  // pipe otherwise: whatever follows the pixels (a colour profile, say) is
+  // read and dropped, up to the size the file header gives and no further.
+  // The picture is whole by now, so the end of the input or a read error
+  // only stops the reading.
+  if (!seekable && consumed < bitmap->file_size) {
+    (void)SkipInput(input, seekable, bitmap->file_size - consumed);
   }
   return Outcome::kConverted;
 }
