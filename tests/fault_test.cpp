@@ -192,13 +192,15 @@ class PipeTest : public ScratchDirTest<
 // Runs the tool reading a FIFO that another thread fills.
 ToolRun RunToolOnFifo(const std::string& fifo, const std::string& output,
                       const Bytes& bytes) {
+  // Threads start after the fork, never before (see RunToolOnPipe).
+  StartedTool tool = StartTool({fifo, output});
   std::thread writer([&fifo, &bytes] {
     const int fd = open(fifo.c_str(), O_WRONLY | O_CLOEXEC);
     if (fd >= 0) {
       FeedPipe(fd, bytes);
     }
   });
-  ToolRun run = RunTool({fifo, output});
+  ToolRun run = WaitForTool(&tool);
   // Frees a writer still waiting for a reader to open the FIFO.
   const int release = open(fifo.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
   if (release >= 0) {
@@ -314,14 +316,12 @@ class StalledPipeTest : public ScratchDirTest<> {
     picture_ = SampleColours(1000, 1200);
     file_ = MakeBitmap(Layout(1000, 1200), picture_);
     ASSERT_TRUE(MakePipe(ends_));
-    // Two megabytes: more than one block of rows, less than two.
-    writer_ = std::thread([this] {
-      WriteToPipe(ends_[1], Bytes(file_.begin(), file_.begin() + kFed));
-    });
   }
   void TearDown() override {
     close(ends_[0]);  // a writer still blocked fails at once
-    writer_.join();
+    if (writer_.joinable()) {
+      writer_.join();
+    }
     if (ends_[1] >= 0) {
       close(ends_[1]);
     }
@@ -333,6 +333,11 @@ class StalledPipeTest : public ScratchDirTest<> {
     ToolOptions options = extra;
     options.stdin_path = "/dev/fd/" + std::to_string(ends_[0]);
     StartedTool tool = StartTool({"/dev/stdin", Path("out.raw")}, options);
+    // Two megabytes: more than one block of rows, less than two. The writer
+    // starts after the fork (see RunToolOnPipe).
+    writer_ = std::thread([this] {
+      WriteToPipe(ends_[1], Bytes(file_.begin(), file_.begin() + kFed));
+    });
     EXPECT_TRUE(WaitUntil([this] { return FileSize(Path("out.raw")) > 0; }))
         << "the tool wrote nothing";
     return tool;
@@ -417,13 +422,14 @@ TEST_F(FaultTest, VanishedReaderIsAWriteFailure) {
   WriteFile(Path("top-down.bmp"),
             MakeBitmap(Layout(200, -200), SampleColours(200, 200)));
   ASSERT_EQ(mkfifo(Path("out.fifo").c_str(), 0600), 0);
+  StartedTool tool = StartTool({Path("top-down.bmp"), Path("out.fifo")});
   std::thread reader([this] {
     const int fd = open(Path("out.fifo").c_str(), O_RDONLY | O_CLOEXEC);
     if (fd >= 0) {
       close(fd);
     }
   });
-  const ToolRun run = RunTool({Path("top-down.bmp"), Path("out.fifo")});
+  const ToolRun run = WaitForTool(&tool);
   reader.join();
   EXPECT_EQ(run.signal, 0);
   EXPECT_EQ(run.out, Echo(Path("top-down.bmp"), Path("out.fifo")) + kCantWrite);

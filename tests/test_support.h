@@ -96,6 +96,10 @@ struct StartedTool {
 };
 StartedTool StartTool(const std::vector<std::string>& args,
                       const ToolOptions& options = {});
+// A tool still running this long after the wait began is killed, and the
+// test fails: a hung run costs one test, not the whole suite. Generous, for
+// the emulators; a correct run ends in well under a second natively.
+constexpr int kToolDeadlineSeconds = 120;
 ToolRun WaitForTool(StartedTool* tool);
 // What the tool has printed so far, while it runs.
 std::string PrintedSoFar(const StartedTool& tool);

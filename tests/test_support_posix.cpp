@@ -126,6 +126,36 @@ StartedTool StartTool(const std::vector<std::string>& args,
 }
 
 ToolRun WaitForTool(StartedTool* tool) {
+  // The watchdog may kill the child only while it is still there to be
+  // killed: it is waited for without being reaped, and reaped only once the
+  // watchdog has stood down, so its pid cannot have been reused meanwhile.
+  std::mutex mutex;
+  std::condition_variable ended;
+  bool done = false;
+  bool killed = false;
+  std::thread watchdog([&] {
+    std::unique_lock<std::mutex> lock(mutex);
+    if (!ended.wait_for(lock, std::chrono::seconds(kToolDeadlineSeconds),
+                        [&done] { return done; })) {
+      killed = true;
+      kill(tool->pid, SIGKILL);
+    }
+  });
+  siginfo_t info{};
+  while (waitid(P_PID, static_cast<id_t>(tool->pid), &info,
+                WEXITED | WNOWAIT) < 0 &&
+         errno == EINTR) {
+  }
+  {
+    const std::lock_guard<std::mutex> lock(mutex);
+    done = true;
+  }
+  ended.notify_all();
+  watchdog.join();
+  if (killed) {
+    ADD_FAILURE() << "the tool had not ended after " << kToolDeadlineSeconds
+                  << " s and was killed";
+  }
   int status = 0;
   pid_t waited = 0;
   do {
@@ -160,6 +190,14 @@ ToolRun RunToolOnPipe(const std::vector<std::string>& args,
   std::condition_variable tool_ended;
   bool ended = false;
   bool waited_for_close = false;
+  // The child opens its standard input through this path before exec, while
+  // it still holds the parent's descriptors; the write end closes at exec.
+  ToolOptions options;
+  options.stdin_path = "/dev/fd/" + std::to_string(ends[0]);
+  StartedTool tool = StartTool(args, options);
+  // The writer starts only once the child is there: a fork while another
+  // thread runs copies whatever locks that thread holds, and under an
+  // emulator those include the emulator's own.
   std::thread writer([&] {
     WriteToPipe(ends[1], stdin_bytes);
     if (linger) {
@@ -169,11 +207,7 @@ ToolRun RunToolOnPipe(const std::vector<std::string>& args,
     }
     close(ends[1]);
   });
-  // The child opens its standard input through this path before exec, while
-  // it still holds the parent's descriptors; the write end closes at exec.
-  ToolOptions options;
-  options.stdin_path = "/dev/fd/" + std::to_string(ends[0]);
-  const ToolRun run = RunTool(args, options);
+  const ToolRun run = WaitForTool(&tool);
   {
     const std::lock_guard<std::mutex> lock(mutex);
     ended = true;

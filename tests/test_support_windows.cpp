@@ -110,8 +110,14 @@ ToolRun WaitForTool(StartedTool* tool) {
   const auto process = reinterpret_cast<HANDLE>(tool->process_handle);
   ToolRun run;
   DWORD code = 0;
-  if (WaitForSingleObject(process, INFINITE) != WAIT_OBJECT_0 ||
-      GetExitCodeProcess(process, &code) == 0) {
+  DWORD waited = WaitForSingleObject(process, kToolDeadlineSeconds * 1000);
+  if (waited == WAIT_TIMEOUT) {
+    ADD_FAILURE() << "the tool had not ended after " << kToolDeadlineSeconds
+                  << " s and was killed";
+    TerminateProcess(process, 1);
+    waited = WaitForSingleObject(process, INFINITE);
+  }
+  if (waited != WAIT_OBJECT_0 || GetExitCodeProcess(process, &code) == 0) {
     ADD_FAILURE() << "cannot wait for the tool: error " << GetLastError();
   } else {
     run.exit_status = static_cast<int>(code);
