@@ -142,8 +142,8 @@ ToolRun WaitForTool(StartedTool* tool) {
     }
   });
   siginfo_t info{};
-  while (waitid(P_PID, static_cast<id_t>(tool->pid), &info,
-                WEXITED | WNOWAIT) < 0 &&
+  while (waitid(P_PID, static_cast<id_t>(tool->pid), &info, WEXITED | WNOWAIT) <
+             0 &&
          errno == EINTR) {
   }
   {
